@@ -1,0 +1,442 @@
+#include "ScenarioRunner.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <cstdio>
+#include <istream>
+#include <limits>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+
+namespace tarvo {
+namespace {
+
+struct ScenarioError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void Fail(const std::string& message) { throw ScenarioError(message); }
+
+std::string Utf8(const std::u16string& text) { return QString::fromStdU16String(text).toStdString(); }
+
+std::u16string Utf16(const std::string& utf8) { return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toStdU16String(); }
+
+int HexDigit(char16_t c) {
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+}
+
+// A decimal number (optionally negative) or a hexadecimal one with 0x, within [low, high].
+long long Number(const std::u16string& text, long long low, long long high, const char* what) {
+    std::size_t pos = 0;
+    bool negative = false;
+    if (pos < text.size() && text[pos] == u'-') negative = true, ++pos;
+    int base = 10;
+    if (text.size() >= pos + 2 && text[pos] == u'0' && (text[pos + 1] == u'x' || text[pos + 1] == u'X')) base = 16, pos += 2;
+    if (pos == text.size()) Fail(std::string("malformed ") + what + " '" + Utf8(text) + "'");
+    long long value = 0;
+    for (; pos < text.size(); ++pos) {
+        const int digit = HexDigit(text[pos]);
+        if (digit < 0 || digit >= base) Fail(std::string("malformed ") + what + " '" + Utf8(text) + "'");
+        value = value * base + digit;
+        if (value > (1LL << 40)) Fail(std::string(what) + " out of range: " + Utf8(text));
+    }
+    if (negative) value = -value;
+    if (value < low || value > high) Fail(std::string(what) + " out of range: " + Utf8(text));
+    return value;
+}
+
+std::string Quoted(const QString& text) {
+    std::string out = "\"";
+    for (char c : text.toStdString()) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        out.push_back(c);
+    }
+    return out + '"';
+}
+
+std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+    std::string out;
+    char hex[4];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(hex, sizeof hex, " %02X", b);
+        out += hex;
+    }
+    return out;
+}
+
+bool OwnEnabled(const QWidget* w) { return !w->testAttribute(Qt::WA_ForceDisabled); }
+
+bool OwnVisible(const QWidget* w) {
+    return !(w->testAttribute(Qt::WA_WState_ExplicitShowHide) && w->testAttribute(Qt::WA_WState_Hidden));
+}
+
+QString Text(const QObject* control) {
+    if (auto* w = qobject_cast<const QGroupBox*>(control)) return w->title();
+    if (auto* w = qobject_cast<const QLabel*>(control)) return w->text();
+    if (auto* w = qobject_cast<const QLineEdit*>(control)) return w->text();
+    if (auto* w = qobject_cast<const QAbstractButton*>(control)) return w->text();
+    if (auto* w = qobject_cast<const QComboBox*>(control)) return w->currentIndex() < 0 ? QString() : w->currentText();
+    if (auto* w = qobject_cast<const QWidget*>(control)) return w->windowTitle();
+    return {};
+}
+
+}  // namespace
+
+ScenarioRunner::ScenarioRunner(std::ostream& out) : out_(out) {
+    platform_.onCall = [this](const SimCall& call) { OnCall(call); };
+}
+
+ScenarioRunner::~ScenarioRunner() = default;
+
+int ScenarioRunner::Run(std::istream& script, std::ostream& err) {
+    std::string line;
+    for (int number = 1; std::getline(script, line); ++number) {
+        try {
+            RunLine(line);
+        } catch (const ScenarioError& e) {
+            out_.flush();
+            err << "line " << number << ": " << e.what() << '\n';
+            return 2;
+        }
+    }
+    out_.flush();
+    return 0;
+}
+
+std::vector<ScenarioRunner::Word> ScenarioRunner::Split(const std::string& line) const {
+    const std::u16string text = Utf16(line);
+    std::vector<Word> words;
+    std::size_t i = 0;
+    auto blank = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r'; };
+    while (true) {
+        while (i < text.size() && blank(text[i])) ++i;
+        if (i == text.size()) break;
+        Word word;
+        std::u16string current;
+        bool keyTaken = false;
+        while (i < text.size() && !blank(text[i])) {
+            const char16_t c = text[i];
+            if (c == u'"') {
+                word.quoted = true;
+                for (++i;; ++i) {
+                    if (i >= text.size()) Fail("unterminated string");
+                    if (text[i] == u'"') break;
+                    if (text[i] != u'\\') {
+                        current.push_back(text[i]);
+                        continue;
+                    }
+                    if (++i >= text.size()) Fail("unterminated string");
+                    switch (text[i]) {
+                        case u'"': current.push_back(u'"'); break;
+                        case u'\\': current.push_back(u'\\'); break;
+                        case u'n': current.push_back(u'\n'); break;
+                        case u'u': {
+                            if (i + 4 >= text.size()) Fail("malformed \\u escape");
+                            int unit = 0;
+                            for (int k = 1; k <= 4; ++k) {
+                                const int d = HexDigit(text[i + k]);
+                                if (d < 0) Fail("malformed \\u escape");
+                                unit = unit * 16 + d;
+                            }
+                            current.push_back(static_cast<char16_t>(unit));
+                            i += 4;
+                            break;
+                        }
+                        default: Fail("unknown escape \\" + Utf8(std::u16string(1, text[i])));
+                    }
+                }
+                ++i;  // the closing quote
+                continue;
+            }
+            if (c == u'=' && !keyTaken && !word.quoted && !current.empty()) {
+                word.key = current;
+                word.hasKey = true;
+                keyTaken = true;
+                current.clear();
+                ++i;
+                continue;
+            }
+            current.push_back(c);
+            ++i;
+        }
+        word.text = current;
+        words.push_back(std::move(word));
+    }
+    return words;
+}
+
+void ScenarioRunner::RunLine(const std::string& line) {
+    const std::size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos || line[first] == '#') return;
+    std::vector<Word> words = Split(line);
+    if (words[0].hasKey || words[0].quoted) Fail("unknown command '" + Utf8(words[0].text) + "'");
+    const std::string command = Utf8(words[0].text);
+    auto arity = [&](std::size_t low, std::size_t high) {
+        if (words.size() - 1 < low || words.size() - 1 > high) Fail("wrong number of arguments to " + command);
+        for (std::size_t k = 1; k < words.size(); ++k)
+            if (words[k].hasKey) Fail("unknown key '" + Utf8(words[k].key) + "' for " + command);
+    };
+    if (command == "plug") {
+        Plug(words);
+    } else if (command == "unplug") {
+        arity(1, 1);
+        platform_.Unplug(DeviceName(words[1]));
+    } else if (command == "stream") {
+        arity(2, 2);
+        const std::string name = DeviceName(words[1]);
+        const std::string state = Utf8(words[2].text);
+        if (state != "on" && state != "off") Fail("malformed value '" + state + "' (on or off)");
+        platform_.SetStreaming(name, state == "on");
+    } else if (command == "fail" || command == "heal") {
+        FailOrHeal(words, command == "heal");
+    } else if (command == "reply") {
+        Reply(words);
+    } else if (command == "start") {
+        arity(0, 0);
+        Start();
+    } else if (command == "tick") {
+        arity(0, 1);
+        Tick(words);
+    } else if (command == "type") {
+        arity(2, 2);
+        Type(words);
+    } else if (command == "click") {
+        arity(1, 1);
+        Click(words);
+    } else if (command == "choose") {
+        arity(2, 2);
+        Choose(words);
+    } else if (command == "close") {
+        arity(0, 0);
+        Close();
+    } else if (command == "show") {
+        arity(1, std::numeric_limits<std::size_t>::max());
+        Show(words);
+    } else if (command == "list") {
+        arity(1, 1);
+        List(words);
+    } else if (command == "timer") {
+        arity(0, 0);
+        QTimer* timer = Window().findChild<QTimer*>("Timer");
+        out_ << "timer running=" << (timer->isActive() ? 1 : 0) << " interval=" << timer->interval() << '\n';
+    } else if (command == "handles") {
+        arity(0, 0);
+        out_ << "handles open=" << platform_.OpenDeviceHandles() << '\n';
+    } else if (command == "focus") {
+        arity(0, 0);
+        QWidget* focused = Window().focusWidget();
+        const bool known = focused && ControlNames().contains(focused->objectName());
+        out_ << "focus " << (known ? focused->objectName().toStdString() : std::string("none")) << '\n';
+    } else {
+        Fail("unknown command '" + command + "'");
+    }
+}
+
+void ScenarioRunner::Plug(const std::vector<Word>& words) {
+    if (words.size() < 2 || words[1].hasKey) Fail("plug needs a device name");
+    SimDeviceConfig config;
+    config.name = Utf8(words[1].text);
+    if (config.name.empty()) Fail("empty device name");
+    if (platform_.IsPlugged(config.name)) Fail("device name '" + config.name + "' is in use");
+    config.serial = words[1].text;
+    for (std::size_t k = 2; k < words.size(); ++k) {
+        const Word& w = words[k];
+        if (!w.hasKey) Fail("plug takes key=value arguments, not '" + Utf8(w.text) + "'");
+        const std::string key = Utf8(w.key);
+        if (key == "serial") config.serial = w.text;
+        else if (key == "manufacturer") config.manufacturer = w.text;
+        else if (key == "product") config.product = w.text;
+        else if (key == "vid") config.vendorId = static_cast<std::uint16_t>(Number(w.text, 0, 0xFFFF, "vid"));
+        else if (key == "pid") config.productId = static_cast<std::uint16_t>(Number(w.text, 0, 0xFFFF, "pid"));
+        else if (key == "version") config.version = static_cast<std::uint16_t>(Number(w.text, 0, 0xFFFF, "version"));
+        else if (key == "input") config.inputLength = static_cast<std::uint16_t>(Number(w.text, 0, 0xFFFF, "input"));
+        else if (key == "feature") config.featureLength = static_cast<std::uint16_t>(Number(w.text, 0, 0xFFFF, "feature"));
+        else if (key == "frequency")
+            config.frequency = static_cast<std::int32_t>(
+                static_cast<std::uint32_t>(Number(w.text, std::numeric_limits<std::int32_t>::min(), 0xFFFFFFFFLL, "frequency")));
+        else if (key == "amplitude") config.amplitude = static_cast<std::uint16_t>(Number(w.text, 0, 0xFFFF, "amplitude"));
+        else if (key == "stream") {
+            const std::string v = Utf8(w.text);
+            if (v != "on" && v != "off") Fail("malformed value '" + v + "' (on or off)");
+            config.streaming = v == "on";
+        } else Fail("unknown key '" + key + "'");
+    }
+    platform_.Plug(config);
+}
+
+void ScenarioRunner::FailOrHeal(const std::vector<Word>& words, bool heal) {
+    const char* command = heal ? "heal" : "fail";
+    if (words.size() < 3 || words[1].hasKey || words[2].hasKey) Fail(std::string(command) + " needs a device and an operation");
+    const std::string name = DeviceName(words[1]);
+    const std::optional<SimOp> op = SimOpFromName(Utf8(words[2].text));
+    if (!op) Fail("unknown operation '" + Utf8(words[2].text) + "'");
+    int times = -1;
+    for (std::size_t k = 3; k < words.size(); ++k) {
+        if (heal || !words[k].hasKey || Utf8(words[k].key) != "times")
+            Fail(words[k].hasKey ? "unknown key '" + Utf8(words[k].key) + "'" : "unexpected argument '" + Utf8(words[k].text) + "'");
+        times = static_cast<int>(Number(words[k].text, 1, 1'000'000'000, "times"));
+    }
+    if (heal) platform_.Heal(name, *op);
+    else platform_.Fail(name, *op, times);
+}
+
+void ScenarioRunner::Reply(const std::vector<Word>& words) {
+    if (words.size() < 3 || words[1].hasKey) Fail("reply needs a device and bytes, or state");
+    const std::string name = DeviceName(words[1]);
+    if (words.size() == 3 && !words[2].quoted && Utf8(words[2].text) == "state") {
+        platform_.ClearReply(name);
+        return;
+    }
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t k = 2; k < words.size(); ++k) {
+        std::u16string hex = words[k].text;
+        if (words[k].hasKey) Fail("unexpected key '" + Utf8(words[k].key) + "'");
+        if (hex.size() > 2 && hex[0] == u'0' && (hex[1] == u'x' || hex[1] == u'X')) hex = hex.substr(2);
+        if (hex.empty() || (hex.size() > 2 && hex.size() % 2 != 0)) Fail("malformed byte '" + Utf8(words[k].text) + "'");
+        for (std::size_t i = 0; i < hex.size(); i += 2) {
+            const int hi = HexDigit(hex[i]);
+            const int lo = i + 1 < hex.size() ? HexDigit(hex[i + 1]) : -2;
+            if (hi < 0 || lo == -1) Fail("malformed byte '" + Utf8(words[k].text) + "'");
+            bytes.push_back(static_cast<std::uint8_t>(lo == -2 ? hi : hi * 16 + lo));
+        }
+    }
+    platform_.SetReply(name, std::move(bytes));
+}
+
+frmMain& ScenarioRunner::Window() {
+    if (!window_) Fail("the window is not started");
+    return *window_;
+}
+
+QObject* ScenarioRunner::Control(const Word& word) {
+    const QString name = QString::fromStdU16String(word.text);
+    if (word.hasKey || !(ControlNames().contains(name) || name == "frmMain")) Fail("unknown control '" + name.toStdString() + "'");
+    frmMain& window = Window();
+    if (name == "frmMain") return &window;
+    return window.findChild<QObject*>(name);
+}
+
+std::string ScenarioRunner::DeviceName(const Word& word) {
+    const std::string name = Utf8(word.text);
+    if (word.hasKey || !platform_.IsPlugged(name)) Fail("unknown device '" + name + "'");
+    return name;
+}
+
+bool ScenarioRunner::TakesInput(QWidget* w) const { return !closed_ && w->isEnabled() && w->isVisible(); }
+
+void ScenarioRunner::PrintState(const QString& name) {
+    QObject* control = name == "frmMain" ? static_cast<QObject*>(window_.get()) : window_->findChild<QObject*>(name);
+    out_ << name.toStdString();
+    if (auto* timer = qobject_cast<QTimer*>(control)) {
+        out_ << " enabled=" << (timer->isActive() ? 1 : 0) << " input=0 visible=0 text=\"\"\n";
+        return;
+    }
+    auto* w = qobject_cast<QWidget*>(control);
+    out_ << " enabled=" << (OwnEnabled(w) ? 1 : 0) << " input=" << (TakesInput(w) ? 1 : 0)
+         << " visible=" << (OwnVisible(w) ? 1 : 0) << " text=" << Quoted(Text(w));
+    if (auto* list = qobject_cast<QComboBox*>(w)) out_ << " count=" << list->count() << " chosen=" << list->currentIndex();
+    out_ << '\n';
+}
+
+void ScenarioRunner::Show(const std::vector<Word>& words) {
+    Window();
+    if (words.size() == 2 && !words[1].quoted && Utf8(words[1].text) == "all") {
+        for (const QString& name : ControlNames()) PrintState(name);
+        return;
+    }
+    for (std::size_t k = 1; k < words.size(); ++k) Control(words[k]);  // every name is checked before any is printed
+    for (std::size_t k = 1; k < words.size(); ++k) PrintState(QString::fromStdU16String(words[k].text));
+}
+
+void ScenarioRunner::List(const std::vector<Word>& words) {
+    auto* list = qobject_cast<QComboBox*>(Control(words[1]));
+    if (!list) Fail(Utf8(words[1].text) + " is not a drop-down list");
+    for (int i = 0; i < list->count(); ++i)
+        out_ << list->objectName().toStdString() << '[' << i << "]=" << Quoted(list->itemText(i)) << '\n';
+}
+
+void ScenarioRunner::Type(const std::vector<Word>& words) {
+    auto* box = qobject_cast<QLineEdit*>(Control(words[1]));
+    if (!box) Fail(Utf8(words[1].text) + " is not a text box");
+    if (!TakesInput(box)) {
+        out_ << "ignored: " << box->objectName().toStdString() << " does not take input\n";
+        return;
+    }
+    box->setText(QString::fromStdU16String(words[2].text));
+}
+
+void ScenarioRunner::Click(const std::vector<Word>& words) {
+    auto* button = qobject_cast<QAbstractButton*>(Control(words[1]));
+    if (!button) Fail(Utf8(words[1].text) + " is not a button");
+    if (!TakesInput(button)) {
+        out_ << "ignored: " << button->objectName().toStdString() << " does not take input\n";
+        return;
+    }
+    button->click();
+}
+
+void ScenarioRunner::Choose(const std::vector<Word>& words) {
+    auto* list = qobject_cast<QComboBox*>(Control(words[1]));
+    if (!list) Fail(Utf8(words[1].text) + " is not a drop-down list");
+    const long long index = Number(words[2].text, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), "index");
+    const std::string name = list->objectName().toStdString();
+    if (!TakesInput(list)) {
+        out_ << "ignored: " << name << " does not take input\n";
+        return;
+    }
+    if (index < 0 || index >= list->count()) {
+        out_ << "ignored: " << name << " has no entry " << index << '\n';
+        return;
+    }
+    // What a user's pick does: the entry becomes current, then the list reports the activation.
+    list->setCurrentIndex(static_cast<int>(index));
+    emit list->activated(static_cast<int>(index));
+}
+
+void ScenarioRunner::Tick(const std::vector<Word>& words) {
+    const long long count = words.size() > 1 ? Number(words[1].text, 0, 1'000'000, "tick count") : 1;
+    QTimer* timer = Window().findChild<QTimer*>("Timer");
+    for (long long k = 0; k < count; ++k) {
+        if (!timer->isActive()) {
+            out_ << "tick ignored: timer stopped\n";
+            continue;
+        }
+        QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
+    }
+}
+
+void ScenarioRunner::Start() {
+    if (window_) Fail("the window is already started");
+    window_ = std::make_unique<frmMain>(platform_);
+    window_->messageBox = [this](const QString& title, const QString& prompt) {
+        out_ << "message " << Quoted(title) << ' ' << Quoted(prompt) << '\n';
+    };
+    window_->Form_Load();
+}
+
+void ScenarioRunner::Close() {
+    frmMain& window = Window();
+    if (closed_) return;
+    window.close();
+    closed_ = true;
+}
+
+void ScenarioRunner::OnCall(const SimCall& call) {
+    if (call.op == "HidD_SetFeature") {
+        out_ << "set-feature " << call.device << HexBytes(call.bytes) << (call.ok ? "" : " failed") << '\n';
+    } else if (call.op == "HidD_GetFeature") {
+        out_ << "get-feature " << call.device << (call.ok ? "" : " failed") << '\n';
+    }
+}
+
+}  // namespace tarvo
