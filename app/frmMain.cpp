@@ -313,16 +313,20 @@ void frmMain::RefreshFromDevice() {
     if (!session_.DeviceAttached) return;
 
     std::array<std::uint8_t, STRING_BUFFER_BYTES> text{};  // shared by both strings; bytes 100 on stay zero
-    auto show = [&](QLabel* label) {
+    // The strings are read on the input-report handle. When that handle failed to open, the reads count as
+    // failed without being made on the invalid handle; the next poll drops the device.
+    using StringRead = BOOL (ApiDeclarations::*)(Handle, std::uint8_t*, std::uint32_t);
+    auto readString = [&](StringRead read, QLabel* label) {
+        session_.LastResult = session_.ReadHandle == INVALID_HANDLE_VALUE
+                                  ? 0
+                                  : (api_.*read)(session_.ReadHandle, text.data(), STRING_READ_LENGTH);
+        if (session_.LastResult == 0) return false;
         label->setText(' ' + QString::fromStdString(HidStringToText(api_, text.data(), text.size())));
+        return true;
     };
-    session_.LastResult = api_.HidD_GetManufacturerString(session_.ReadHandle, text.data(), STRING_READ_LENGTH);
-    if (session_.LastResult != 0) {
-        show(lblManuf);
+    if (readString(&ApiDeclarations::HidD_GetManufacturerString, lblManuf))
         lblVersion->setText(' ' + QString::fromStdString(VersionText(session_.Attributes.VersionNumber)));
-    }
-    session_.LastResult = api_.HidD_GetProductString(session_.ReadHandle, text.data(), STRING_READ_LENGTH);
-    if (session_.LastResult != 0) show(lblProduct);
+    readString(&ApiDeclarations::HidD_GetProductString, lblProduct);
 
     for (QWidget* w : std::initializer_list<QWidget*>{Frame1, Foutput, Vout, Factory, Frame3, SetFout, Label6, Label7})
         w->setEnabled(true);
