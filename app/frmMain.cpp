@@ -34,6 +34,17 @@ const char* const ARIAL = "Arial";
 
 int Px(int twips) { return static_cast<int>(std::lround(static_cast<double>(twips) / TWIPS_PER_PIXEL)); }
 
+// Where the window's own families are not installed, fonts with the same metrics keep every caption whole.
+void SubstituteMissingFonts() {
+    static const bool done = [] {
+        const QStringList arialMetrics = {"Liberation Sans", "Arimo", "Arial"};
+        QFont::insertSubstitutions(QString::fromLatin1(SANS), arialMetrics);
+        QFont::insertSubstitutions(QString::fromLatin1(ARIAL), arialMetrics);
+        return true;
+    }();
+    (void)done;
+}
+
 QFont Font(const char* family, double points) {
     QFont font(QString::fromLatin1(family));
     font.setPointSizeF(points);
@@ -115,6 +126,7 @@ frmMain::frmMain(ApiDeclarations& api, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
       api_(api) {
+    SubstituteMissingFonts();
     setObjectName("frmMain");
     setWindowTitle("Tarvo Pulse Generator");
     setWindowIcon(QIcon(":/icons/tarvo-pulse-generator.ico"));
