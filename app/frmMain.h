@@ -46,6 +46,9 @@ public:
     const DeviceSession& session() const { return session_; }
 
 protected:
+    // Tests and benchmarks reach the private procedures through this one door.
+    friend struct WindowProbe;
+
     void closeEvent(QCloseEvent* event) override;
 
 private:

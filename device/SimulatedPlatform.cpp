@@ -66,7 +66,8 @@ bool SimulatedPlatform::Plug(const SimDeviceConfig& config) {
     std::snprintf(path, sizeof path, "\\\\?\\hid#vid_%04x&pid_%04x#sim&%d#{4d1e55b2-f16f-11cf-88cb-001111000030}",
                   config.vendorId, config.productId, dev.id);
     dev.path = path;
-    interfaces_.push_back(std::move(dev));
+    byPath_[dev.path] = dev.id;
+    interfaces_.emplace(dev.id, std::move(dev));
     return true;
 }
 
@@ -74,6 +75,7 @@ bool SimulatedPlatform::Unplug(const std::string& name) {
     Interface* dev = FindByName(name);
     if (!dev) return false;
     dev->present = false;
+    byPath_.erase(dev->path);
     return true;
 }
 
@@ -81,7 +83,7 @@ bool SimulatedPlatform::IsPlugged(const std::string& name) const { return FindBy
 
 std::vector<std::string> SimulatedPlatform::PluggedNames() const {
     std::vector<std::string> names;
-    for (const auto& dev : interfaces_)
+    for (const auto& [id, dev] : interfaces_)
         if (dev.present) names.push_back(dev.config.name);
     return names;
 }
@@ -117,9 +119,8 @@ void SimulatedPlatform::ClearReply(const std::string& name) {
 }
 
 int SimulatedPlatform::OpenDeviceHandles() const {
-    return static_cast<int>(std::count_if(handles_.begin(), handles_.end(), [](const auto& entry) {
-        return entry.second.kind == Kind::File && entry.second.open;
-    }));
+    return static_cast<int>(std::count_if(handles_.begin(), handles_.end(),
+                                          [](const auto& entry) { return entry.second.kind == Kind::File; }));
 }
 
 void SimulatedPlatform::ClearRecords() {
@@ -128,48 +129,47 @@ void SimulatedPlatform::ClearRecords() {
 }
 
 SimulatedPlatform::Interface* SimulatedPlatform::FindByName(const std::string& name) {
-    for (auto& dev : interfaces_)
+    for (auto& [id, dev] : interfaces_)
         if (dev.present && dev.config.name == name) return &dev;
     return nullptr;
 }
 
 const SimulatedPlatform::Interface* SimulatedPlatform::FindByName(const std::string& name) const {
-    for (const auto& dev : interfaces_)
+    for (const auto& [id, dev] : interfaces_)
         if (dev.present && dev.config.name == name) return &dev;
     return nullptr;
 }
 
 SimulatedPlatform::Interface* SimulatedPlatform::FindById(int id) {
-    for (auto& dev : interfaces_)
-        if (dev.id == id) return &dev;
-    return nullptr;
+    auto it = interfaces_.find(id);
+    return it == interfaces_.end() ? nullptr : &it->second;
 }
 
 void SimulatedPlatform::Record(SimCall call) {
-    calls_.push_back(std::move(call));
-    if (onCall) onCall(calls_.back());
+    if (onCall) onCall(call);
+    if (keepRecords) calls_.push_back(std::move(call));
 }
 
 void SimulatedPlatform::RecordMisuse(const char* op, Handle h) {
     const char* state = "unknown";
     if (h == INVALID_HANDLE_VALUE || h == 0) {
         state = "invalid";
-    } else if (auto it = handles_.find(h); it != handles_.end() && !it->second.open) {
-        state = "closed";
+    } else if (h >= FIRST_HANDLE && h < nextHandle_ && (h - FIRST_HANDLE) % HANDLE_STEP == 0 && !handles_.count(h)) {
+        state = "closed";  // handed out once and since closed: handles are never reused
     }
-    misuses_.push_back({op, h, state});
+    if (keepRecords) misuses_.push_back({op, h, state});
 }
 
 Handle SimulatedPlatform::NewHandle(HandleEntry entry) {
     Handle h = nextHandle_;
-    nextHandle_ += 4;  // handles are never reused, so a use after close is always seen
+    nextHandle_ += HANDLE_STEP;  // handles are never reused, so a use after close is always seen
     handles_[h] = std::move(entry);
     return h;
 }
 
 SimulatedPlatform::Interface* SimulatedPlatform::DeviceOf(const char* op, Handle h) {
     auto it = handles_.find(h);
-    if (it == handles_.end() || !it->second.open || it->second.kind != Kind::File) {
+    if (it == handles_.end() || it->second.kind != Kind::File) {
         RecordMisuse(op, h);
         return nullptr;
     }
@@ -195,8 +195,8 @@ HDEVINFO SimulatedPlatform::SetupDiGetClassDevsA(const GUID& guid, const char*, 
     }
     HandleEntry set;
     set.kind = Kind::InfoSet;
-    for (const auto& dev : interfaces_)
-        if (dev.present) set.snapshot.push_back(dev.id);
+    for (const auto& [id, dev] : interfaces_)
+        if (dev.present) set.snapshot.push_back(id);
     Handle h = NewHandle(std::move(set));
     Record(Call("SetupDiGetClassDevsA", h, "", true));
     return h;
@@ -205,7 +205,7 @@ HDEVINFO SimulatedPlatform::SetupDiGetClassDevsA(const GUID& guid, const char*, 
 BOOL SimulatedPlatform::SetupDiEnumDeviceInterfaces(HDEVINFO set, const void*, const GUID& guid,
                                                     std::uint32_t memberIndex, SP_DEVICE_INTERFACE_DATA& data) {
     auto it = handles_.find(set);
-    if (it == handles_.end() || !it->second.open || it->second.kind != Kind::InfoSet) {
+    if (it == handles_.end() || it->second.kind != Kind::InfoSet) {
         RecordMisuse("SetupDiEnumDeviceInterfaces", set);
         return 0;
     }
@@ -226,7 +226,7 @@ BOOL SimulatedPlatform::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, const SP_
                                                          std::uint8_t* detail, std::uint32_t detailSize,
                                                          std::uint32_t* requiredSize, void*) {
     auto it = handles_.find(set);
-    if (it == handles_.end() || !it->second.open || it->second.kind != Kind::InfoSet) {
+    if (it == handles_.end() || it->second.kind != Kind::InfoSet) {
         RecordMisuse("SetupDiGetDeviceInterfaceDetailA", set);
         return 0;
     }
@@ -253,11 +253,11 @@ BOOL SimulatedPlatform::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, const SP_
 
 BOOL SimulatedPlatform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     auto it = handles_.find(set);
-    if (it == handles_.end() || !it->second.open || it->second.kind != Kind::InfoSet) {
+    if (it == handles_.end() || it->second.kind != Kind::InfoSet) {
         RecordMisuse("SetupDiDestroyDeviceInfoList", set);
         return 0;
     }
-    it->second.open = false;
+    handles_.erase(it);
     Record(Call("SetupDiDestroyDeviceInfoList", set, "", true));
     return 1;
 }
@@ -268,8 +268,7 @@ Handle SimulatedPlatform::CreateFileA(const char* path, std::uint32_t desiredAcc
     const bool overlapped = (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
     const char* op = overlapped ? "CreateFileA(overlapped)" : "CreateFileA";
     Interface* dev = nullptr;
-    for (auto& candidate : interfaces_)
-        if (candidate.present && path && candidate.path == path) dev = &candidate;
+    if (auto it = path ? byPath_.find(path) : byPath_.end(); it != byPath_.end()) dev = FindById(it->second);
     const bool argumentsRight = desiredAccess == (GENERIC_READ | GENERIC_WRITE) &&
                                 shareMode == (FILE_SHARE_READ | FILE_SHARE_WRITE) && creationDisposition == OPEN_EXISTING;
     if (!dev || !argumentsRight || Faulted(*dev, overlapped ? SimOp::OpenOverlapped : SimOp::Open)) {
@@ -383,8 +382,9 @@ BOOL SimulatedPlatform::HidD_SetFeature(Handle device, const std::uint8_t* buffe
             }
         }
     }
+    const bool ok = call.ok;
     Record(std::move(call));
-    return calls_.back().ok;
+    return ok;
 }
 
 BOOL SimulatedPlatform::HidD_GetFeature(Handle device, std::uint8_t* buffer, std::uint32_t length) {
@@ -405,8 +405,9 @@ BOOL SimulatedPlatform::HidD_GetFeature(Handle device, std::uint8_t* buffer, std
             call.bytes = std::move(report);
         }
     }
+    const bool ok = call.ok;
     Record(std::move(call));
-    return calls_.back().ok;
+    return ok;
 }
 
 Handle SimulatedPlatform::CreateEventA(const SECURITY_ATTRIBUTES*, BOOL, BOOL, const char*) {
@@ -435,13 +436,13 @@ BOOL SimulatedPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_
 
 BOOL SimulatedPlatform::CloseHandle(Handle object) {
     auto it = handles_.find(object);
-    if (it == handles_.end() || !it->second.open || it->second.kind == Kind::InfoSet) {
+    if (it == handles_.end() || it->second.kind == Kind::InfoSet) {
         RecordMisuse("CloseHandle", object);
         Record(Call("CloseHandle", object, "", false));
         return 0;
     }
-    it->second.open = false;
     const Interface* dev = it->second.kind == Kind::File ? FindById(it->second.interfaceId) : nullptr;
+    handles_.erase(it);
     Record(Call("CloseHandle", object, dev ? dev->config.name : "", true));
     return 1;
 }

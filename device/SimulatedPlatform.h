@@ -81,8 +81,10 @@ public:
     const std::vector<SimCall>& Calls() const { return calls_; }
     const std::vector<SimMisuse>& Misuses() const { return misuses_; }
     void ClearRecords();
-    // Called after every recorded call, as it happens.
+    // Called after every call, as it happens.
     std::function<void(const SimCall&)> onCall;
+    // Whether Calls() and Misuses() keep what happened; a long-running demo or benchmark turns this off.
+    bool keepRecords = true;
 
     // ApiDeclarations
     void HidD_GetHidGuid(GUID& guid) override;
@@ -126,7 +128,6 @@ private:
         Kind kind = Kind::File;
         int interfaceId = 0;       // File: the device it was opened on
         bool overlapped = false;
-        bool open = true;
         std::vector<int> snapshot; // InfoSet: interface ids in walk order
     };
 
@@ -142,10 +143,14 @@ private:
     void RecordMisuse(const char* op, Handle h);
     Handle NewHandle(HandleEntry entry);
 
-    std::vector<Interface> interfaces_;  // plug order is walk order
-    std::map<Handle, HandleEntry> handles_;
+    static constexpr Handle FIRST_HANDLE = 0x100;
+    static constexpr Handle HANDLE_STEP = 4;
+
+    std::map<int, Interface> interfaces_;  // by id: plug order is walk order; unplugged ones stay for their handles
+    std::map<std::string, int> byPath_;    // present interfaces by path
+    std::map<Handle, HandleEntry> handles_;  // open handles only
     std::map<PreparsedData, int> preparsed_;  // live preparsed data -> interface id
-    Handle nextHandle_ = 0x100;
+    Handle nextHandle_ = FIRST_HANDLE;
     PreparsedData nextPreparsed_ = 0x7000;
     int nextInterfaceId_ = 1;
     std::vector<SimCall> calls_;
