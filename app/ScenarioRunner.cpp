@@ -372,6 +372,7 @@ void ScenarioRunner::Type(const std::vector<Word>& words) {
         out_ << "ignored: " << box->objectName().toStdString() << " does not take input\n";
         return;
     }
+    box->setFocus(Qt::MouseFocusReason);  // a user types into the box that has the focus
     box->setText(QString::fromStdU16String(words[2].text));
 }
 
@@ -382,6 +383,7 @@ void ScenarioRunner::Click(const std::vector<Word>& words) {
         out_ << "ignored: " << button->objectName().toStdString() << " does not take input\n";
         return;
     }
+    button->setFocus(Qt::MouseFocusReason);  // a mouse click focuses the button first
     button->click();
 }
 
@@ -398,7 +400,9 @@ void ScenarioRunner::Choose(const std::vector<Word>& words) {
         out_ << "ignored: " << name << " has no entry " << index << '\n';
         return;
     }
-    // What a user's pick does: the entry becomes current, then the list reports the activation.
+    // What a user's pick does: the list takes the focus, the entry becomes current, then the list reports the
+    // activation.
+    list->setFocus(Qt::MouseFocusReason);
     list->setCurrentIndex(static_cast<int>(index));
     emit list->activated(static_cast<int>(index));
 }
