@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The real-kernel test: tarvo_kernel_e2e against virtual pulse generators on a real HID stack.
+#   run-kernel-e2e.sh TEST_PROGRAM VIRTUAL_PROGRAM KERNEL_DIR WORK_DIR
+# Where /dev/uhid can be used here, the test runs directly. Otherwise it boots Debian's kernel (fetched into
+# KERNEL_DIR by tests/kernel/fetch-kernel.sh) under qemu with software emulation, in an initramfs holding busybox,
+# the three HID modules, the two programs and their libraries. Exits 0 on PASS, 1 on FAIL, 77 (skipped) where
+# neither /dev/uhid nor qemu with the kernel and busybox can be had.
+set -euo pipefail
+test_program=$1 virtual_program=$2 kernel_dir=$3 work=$4
+here=$(cd "$(dirname "$0")" && pwd)
+started=$(date +%s.%N)
+
+elapsed() { echo "$(date +%s.%N) $started" | awk '{printf "%.1f", $1 - $2}'; }
+skip() { echo "kernel_e2e: SKIPPED: $*"; exit 77; }
+
+if [ -c /dev/uhid ] && (exec 3<>/dev/uhid) 2>/dev/null; then
+    echo "kernel_e2e: /dev/uhid is usable here; running on this machine's kernel $(uname -r)"
+    status=0
+    timeout 180 "$test_program" --virtual "$virtual_program" --deadline 150 || status=$?
+    echo "kernel_e2e: $( [ $status -eq 0 ] && echo PASS || echo FAIL ) in $(elapsed) s"
+    exit $(( status == 0 ? 0 : 1 ))
+fi
+
+qemu=$(command -v qemu-system-x86_64 || true)
+[ -n "$qemu" ] || skip "no /dev/uhid here and qemu-system-x86_64 is not installed"
+busybox=$(command -v busybox || true)
+[ -n "$busybox" ] || skip "busybox-static is not installed"
+kernel=$kernel_dir/current
+[ -e "$kernel/hid.ko" ] && [ -e "$kernel/uhid.ko" ] && [ -e "$kernel/hid-generic.ko" ] && [ -e "$kernel/vmlinuz" ] ||
+    skip "no Debian kernel in $kernel_dir (tools/dev test fetches it)"
+# The guest has no libraries for busybox: it must be the static one (ldd refuses a static program).
+! ldd "$busybox" >/dev/null 2>&1 || skip "$busybox is not the static busybox (package busybox-static)"
+
+# The initramfs.
+root=$work/initramfs
+rm -rf "$root"
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,modules,test}
+cp "$busybox" "$root/bin/busybox"
+cp "$kernel"/{hid,uhid,hid-generic}.ko "$root/modules/"
+cp "$test_program" "$root/test/tarvo_kernel_e2e"
+cp "$virtual_program" "$root/test/tarvo-pulse-generator-virtual"
+cp "$here/guest-init.sh" "$root/init"
+chmod 755 "$root/init"
+# hidapi needs libudev, of which Debian has no static build: the programs take their shared libraries along.
+for program in "$test_program" "$virtual_program"; do
+    ldd "$program" | awk '/=> \// {print $3} /^\t\// {print $1}' | while read -r lib; do
+        cp -L --parents "$lib" "$root/"
+    done
+done
+(cd "$root" && find . | "$busybox" cpio -o -H newc -R 0:0 2>/dev/null) > "$work/initramfs.cpio"
+
+# The ELF kernel boots through PVH, faster than the bzImage; either works.
+image=$kernel/vmlinuz
+[ -e "$kernel/vmlinux" ] && image=$kernel/vmlinux
+log=$work/console.log
+echo "kernel_e2e: booting $(cat "$kernel/PACKAGE" 2>/dev/null || echo "the kernel") under qemu (TCG)"
+status=0
+timeout 300 "$qemu" -accel tcg -m 512 -smp 1 -nographic -nodefaults -serial stdio -no-reboot \
+    -kernel "$image" -initrd "$work/initramfs.cpio" -append "console=ttyS0 quiet loglevel=3 panic=-1" \
+    < /dev/null > "$log" 2>&1 || status=$?
+# The console without the firmware's screen control sequences.
+tr -d '\r' < "$log" | grep -av $'\e' || true
+if grep -q '^KERNEL_E2E PASS' <(tr -d '\r' < "$log"); then
+    echo "kernel_e2e: PASS in $(elapsed) s (boot, test and power-off)"
+    exit 0
+fi
+[ $status -eq 124 ] && echo "kernel_e2e: qemu did not finish within 300 s"
+echo "kernel_e2e: FAIL in $(elapsed) s; the guest's console is in $log"
+exit 1
