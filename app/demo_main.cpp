@@ -1,17 +1,12 @@
-// tarvo-pulse-generator-demo: the utility's window on simulated pulse generators.
-#include "device/SimulatedPlatform.h"
-#include "frmMain.h"
+// tarvo-pulse-generator-demo: the utility's window on simulated pulse generators, with a second window that
+// plugs, unplugs and breaks them and logs the reports they receive.
+#include "Demo.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    tarvo::SimulatedPlatform platform;
-    tarvo::SimDeviceConfig generator;
-    generator.name = "TPG-000123";
-    generator.serial = u"TPG-000123";
-    platform.Plug(generator);
-    tarvo::frmMain window(platform);
-    window.Form_Load();
+    tarvo::Demo demo;
+    demo.Start();
     return app.exec();
 }
