@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Builds the Debian package with CPack, unpacks it into a scratch root (never onto the system), and checks its
+# control fields, that it holds exactly the expected files, and that the installed desktop entry, metainfo
+# and udev rule are the validated ones.
+#   debian_package_check.sh BUILD_DIR SCRATCH_DIR APP_ID
+set -euo pipefail
+build=$1 scratch=$2 id=$3
+
+rm -rf "$scratch"
+mkdir -p "$scratch"
+if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch" >"$scratch/cpack.log" 2>&1; then
+    cat "$scratch/cpack.log"
+    echo "FAIL: cpack could not make the package"
+    exit 1
+fi
+debs=("$scratch"/*.deb)
+[ ${#debs[@]} -eq 1 ] || { echo "FAIL: cpack made ${#debs[@]} packages"; exit 1; }
+deb=${debs[0]}
+echo "package: $(basename "$deb")"
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+field() { dpkg-deb --field "$deb" "$1"; }
+[ "$(field Package)" = tarvo-pulse-generator ] || fail "Package is '$(field Package)'"
+[ -n "$(field Maintainer)" ] || fail "no Maintainer"
+depends=$(field Depends)
+echo "depends: $depends"
+for needed in libqt6widgets6 libqt6gui6 libqt6core6 libc6 qt6-qpa-plugins; do
+    grep -Eq "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends lacks $needed"
+done
+
+root="$scratch/root"
+dpkg-deb -x "$deb" "$root"
+expected=(
+    usr/bin/tarvo-pulse-generator
+    "usr/share/applications/$id.desktop"
+    "usr/share/metainfo/$id.metainfo.xml"
+    "usr/share/icons/hicolor/16x16/apps/$id.png"
+    "usr/share/icons/hicolor/32x32/apps/$id.png"
+    "usr/share/icons/hicolor/scalable/apps/$id.svg"
+    usr/lib/udev/rules.d/70-tarvo-pulse-generator.rules
+)
+actual=$(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | sort)
+wanted=$(printf '%s\n' "${expected[@]}" | sort)
+if [ "$actual" != "$wanted" ]; then
+    fail "the package's files differ from the expected list:"
+    diff <(echo "$wanted") <(echo "$actual") | sed -n 's/^[<>]/  &/p' || true
+fi
+[ -x "$root/usr/bin/tarvo-pulse-generator" ] || fail "the program is not executable"
+
+desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop-file-validate"
+appstreamcli validate --no-net "$root/usr/share/metainfo/$id.metainfo.xml" >/dev/null ||
+    fail "appstreamcli validate"
+cmp -s "$root/usr/lib/udev/rules.d/70-tarvo-pulse-generator.rules" "$build/packaging/70-tarvo-pulse-generator.rules" ||
+    fail "the packaged udev rule is not the one the build made"
+for size in 16 32; do
+    file "$root/usr/share/icons/hicolor/${size}x${size}/apps/$id.png" | grep -q "$size x $size" ||
+        fail "the ${size}x${size} icon is not $size pixels"
+done
+
+echo "$failures failures"
+[ "$failures" -eq 0 ]
