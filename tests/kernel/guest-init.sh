@@ -10,6 +10,8 @@ for m in hid uhid hid-generic; do
 done
 # The guest's own watchdog, in case the test's deadline does not fire.
 (sleep 200; echo "KERNEL_E2E FAIL (guest watchdog)"; poweroff -f) &
+# Read only by sanitizer builds.
+export LSAN_OPTIONS=suppressions=/test/lsan.supp
 /test/tarvo_kernel_e2e --virtual /test/tarvo-pulse-generator-virtual --deadline 150
 echo "KERNEL_E2E EXIT $?"
 poweroff -f

@@ -350,6 +350,16 @@ int Run(const std::string& virtualProgram) {
     status = ReadStatus(s, api);
     Check(status && status->frequencyHz == 25000 && status->amplitudeIndex == 510,
           "the generator kept both settings (25000 Hz, index 510)");
+    // A request longer than the device's reply: the reply, then zeros to the length asked for.
+    std::vector<std::uint8_t> longer(16, 0xEE);
+    longer[0] = 0;
+    const BOOL longOk = api.HidD_GetFeature(s.DeviceHandle, longer.data(), 16);
+    Check(longOk && longer == std::vector<std::uint8_t>{0, 0, 0, 0xA8, 0x61, 0, 0, 0xFE, 0x01, 0, 0, 0, 0, 0, 0, 0},
+          "a request longer than the reply is filled with the reply and zeros");
+    // Byte 0 goes to the device as the report ID: this one has no report 1 and refuses it.
+    std::vector<std::uint8_t> numbered = EncodeFrequencyCommand(30000, 9);
+    numbered[0] = 1;
+    Check(api.HidD_SetFeature(s.DeviceHandle, numbered.data(), 9) == 0, "a frame for report ID 1 is refused");
 
     // The poll read: answered while the generator streams, not answered while it is silent.
     Probe probe;
@@ -398,16 +408,18 @@ int Run(const std::string& virtualProgram) {
     const std::vector<std::string> setA = {
         "SET_REPORT type=feature id=0 bytes=00 01 00 A8 61 00 00 00 00 | frequency 25000",
         "SET_REPORT type=feature id=0 bytes=00 02 00 FE 01 00 00 00 00 | amplitude 510",
+        "SET_REPORT type=feature id=1 bytes=01 01 00 30 75 00 00 00 00 | refused",
     };
     const std::vector<std::string> getA = {
         "GET_REPORT type=feature id=0 reply=00 00 00 4E 61 BC 00 4D 00 | frequency 12345678 amplitude 77",
+        "GET_REPORT type=feature id=0 reply=00 00 00 A8 61 00 00 FE 01 | frequency 25000 amplitude 510",
         "GET_REPORT type=feature id=0 reply=00 00 00 A8 61 00 00 FE 01 | frequency 25000 amplitude 510",
     };
     const std::vector<std::string> getB = {
         "GET_REPORT type=feature id=0 reply=00 00 00 80 93 DC 14 FE 01 | frequency 350000000 amplitude 510",
     };
-    Check(a.Lines("SET_REPORT") == setA, "generator A received exactly the two commands " + Text(a.Lines("SET_REPORT")));
-    Check(a.Lines("GET_REPORT") == getA, "generator A answered exactly two status requests");
+    Check(a.Lines("SET_REPORT") == setA, "generator A received exactly the three frames " + Text(a.Lines("SET_REPORT")));
+    Check(a.Lines("GET_REPORT") == getA, "generator A answered exactly three status requests " + Text(a.Lines("GET_REPORT")));
     Check(a.Lines("OUTPUT").empty(), "generator A received no output report");
     Check(b.Lines("SET_REPORT").empty(), "generator B received no command " + Text(b.Lines("SET_REPORT")));
     Check(b.Lines("GET_REPORT") == getB, "generator B answered exactly one status request");
