@@ -1,5 +1,7 @@
 #include "Demo.h"
 
+#include "device/DeviceFinder.h"
+
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -16,6 +18,8 @@ constexpr int GAP_PX = 12;
 
 SimDeviceConfig FirstDemoGenerator() {
     SimDeviceConfig generator;
+    generator.vendorId = DEVICE_VENDOR_ID;
+    generator.productId = DEVICE_PRODUCT_ID;
     generator.serial = u"TPG-000123";
     return generator;
 }

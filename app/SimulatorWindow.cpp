@@ -1,5 +1,6 @@
 #include "SimulatorWindow.h"
 
+#include "device/DeviceFinder.h"
 #include "protocol/AmplitudeList.h"
 #include "protocol/FeatureReport.h"
 #include "protocol/VersionText.h"
@@ -238,6 +239,8 @@ void SimulatorWindow::PlugClicked() {
         return;
     }
     SimDeviceConfig config;
+    config.vendorId = DEVICE_VENDOR_ID;
+    config.productId = DEVICE_PRODUCT_ID;
     config.serial = ToU16(serial->text());
     config.manufacturer = ToU16(maker->text());
     config.product = ToU16(product->text());

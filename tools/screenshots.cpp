@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     }
 
     tarvo::Demo demo;
-    tarvo::SimDeviceConfig second;
+    tarvo::SimDeviceConfig second = tarvo::FirstDemoGenerator();
     second.serial = u"TPG-000124";
     second.version = 0x0102;
     second.frequency = 2500000;
