@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The udev rule in udev's own rule engine, on a real hidraw node: Debian's kernel boots under qemu with a
+# virtual pulse generator made through /dev/uhid, and Debian's udevadm (downloaded, never installed) runs the
+# rule on the generator's hidraw node, which must come out tagged uaccess, and on the devices above it, which
+# must not.
+#   udev_rule_guest.sh RULE_FILE VIRTUAL_PROGRAM KERNEL_DIR WORK_DIR
+# Exits 77 (skipped) where qemu, the static busybox, the kernel (tests/kernel/fetch-kernel.sh) or the udev
+# package cannot be had.
+set -euo pipefail
+rule=$1 virtual_program=$2 kernel_dir=$3 work=$4
+skip() { echo "udev_rule_guest: SKIPPED: $*"; exit 77; }
+
+qemu=$(command -v qemu-system-x86_64 || true)
+[ -n "$qemu" ] || skip "qemu-system-x86_64 is not installed"
+busybox=$(command -v busybox || true)
+[ -n "$busybox" ] && ! ldd "$busybox" >/dev/null 2>&1 || skip "the static busybox is not installed"
+kernel=$kernel_dir/current
+[ -e "$kernel/vmlinuz" ] && [ -e "$kernel/uhid.ko" ] || skip "no Debian kernel in $kernel_dir (tools/dev test fetches it)"
+
+# udevadm from Debian's udev package, unpacked here once.
+mkdir -p "$work"
+udevadm=$work/udev/bin/udevadm
+if [ ! -x "$udevadm" ]; then
+    rm -rf "$work/udev" "$work"/udev_*.deb
+    (cd "$work" && apt-get download -q -o APT::Sandbox::User=root udev >/dev/null 2>&1) || skip "apt-get download udev failed"
+    dpkg-deb -x "$work"/udev_*.deb "$work/udev"
+fi
+
+root=$work/initramfs
+rm -rf "$root"
+mkdir -p "$root"/{bin,dev,proc,sys,run,tmp,modules,test,etc/udev/rules.d}
+cp "$busybox" "$root/bin/busybox"
+cp "$kernel"/{hid,uhid,hid-generic}.ko "$root/modules/"
+cp "$virtual_program" "$root/test/virtual"
+cp "$udevadm" "$root/bin/udevadm"
+cp "$rule" "$root/etc/udev/rules.d/"
+for program in "$virtual_program" "$udevadm"; do
+    ldd "$program" | awk '/=> \// {print $3} /^\t\// {print $1}' | while read -r lib; do cp -L --parents "$lib" "$root/"; done
+done
+cat > "$root/init" <<'GUEST'
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc; mount -t sysfs sysfs /sys; mount -t devtmpfs devtmpfs /dev; mount -t tmpfs tmpfs /run
+for m in hid uhid hid-generic; do insmod /modules/$m.ko || echo "UDEV_GUEST FAIL cannot load $m"; done
+/test/virtual --serial TPG-000123 --exit-after 60 >/dev/null 2>&1 &
+for i in 1 2 3 4 5 6 7 8 9 10; do [ -e /sys/class/hidraw/hidraw0 ] && break; sleep 1; done
+node=$(readlink -f /sys/class/hidraw/hidraw0)
+echo  # the firmware's last line has no end
+for dev in "$node" "${node%/hidraw/*}" /sys/devices/virtual/misc/uhid; do
+    tags=$(udevadm test --action=add "$dev" 2>/dev/null | sed -n 's/^TAGS=//p')
+    echo "UDEV_GUEST TAGS $dev ${tags:-none}"
+done
+echo "UDEV_GUEST DONE"
+poweroff -f
+GUEST
+chmod 755 "$root/init"
+(cd "$root" && find . | "$busybox" cpio -o -H newc -R 0:0 2>/dev/null) > "$work/initramfs.cpio"
+
+image=$kernel/vmlinuz
+[ -e "$kernel/vmlinux" ] && image=$kernel/vmlinux
+timeout 240 "$qemu" -accel tcg -m 512 -smp 1 -nographic -nodefaults -serial stdio -no-reboot \
+    -kernel "$image" -initrd "$work/initramfs.cpio" -append "console=ttyS0 quiet loglevel=3 panic=-1" \
+    < /dev/null 2>&1 | tr -d '\r' | grep -a '^UDEV_GUEST' > "$work/result.txt" || true
+cat "$work/result.txt"
+
+grep -q '^UDEV_GUEST DONE' "$work/result.txt" || { echo "FAIL: the guest did not finish"; exit 1; }
+mapfile -t lines < <(sed -n 's/^UDEV_GUEST TAGS //p' "$work/result.txt")
+failures=0
+for i in "${!lines[@]}"; do
+    dev=${lines[$i]% *} tags=${lines[$i]##* }
+    if [ "$i" -eq 0 ]; then
+        case $dev in /sys/devices/virtual/misc/uhid/0003:*/hidraw/hidraw0) ;; *) echo "FAIL: unexpected node $dev"; failures=1 ;; esac
+        [[ $tags == *:uaccess:* ]] || { echo "FAIL: the generator's hidraw node is not tagged uaccess"; failures=1; }
+    elif [[ $tags == *uaccess* ]]; then
+        echo "FAIL: $dev is tagged uaccess"; failures=1
+    fi
+done
+[ ${#lines[@]} -eq 3 ] || { echo "FAIL: ${#lines[@]} devices tested, not 3"; failures=1; }
+[ $failures -eq 0 ] && echo "udev_rule_guest: PASS"
+exit $failures
