@@ -126,8 +126,7 @@ SimulatorWindow::SimulatorWindow(SimulatedPlatform& platform, QWidget* parent)
     unplug = Named(new QPushButton("Unplug", pluggedBox), "unplug");
     streaming = Named(new QPushButton("Stop input reports", pluggedBox), "streaming");
     operation = Named(new QComboBox(pluggedBox), "operation");
-    for (SimOp op : {SimOp::Open, SimOp::OpenOverlapped, SimOp::Attributes, SimOp::Serial, SimOp::Manufacturer,
-                     SimOp::Product, SimOp::Caps, SimOp::SetFeature, SimOp::GetFeature, SimOp::Read})
+    for (SimOp op : AllSimOps())
         operation->addItem(SimOpName(op), static_cast<int>(op));
     fail = Named(new QPushButton("Make it fail", pluggedBox), "fail");
     heal = Named(new QPushButton("Heal", pluggedBox), "heal");

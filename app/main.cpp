@@ -6,6 +6,8 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // Lets desktops match the window to the installed menu entry and icon.
+    QGuiApplication::setDesktopFileName("example.tarvo.PulseGenerator");
     // The build's operating-system layer, chosen by the platform library the program links.
     const auto platform = tarvo::MakeSystemPlatform();
     tarvo::frmMain window(*platform);

@@ -43,6 +43,15 @@ SimCall Call(std::string op, Handle handle = 0, std::string device = {}, bool ok
 
 }  // namespace
 
+const std::vector<SimOp>& AllSimOps() {
+    static const std::vector<SimOp> ops = [] {
+        std::vector<SimOp> all;
+        for (const auto& entry : OP_NAMES) all.push_back(entry.op);
+        return all;
+    }();
+    return ops;
+}
+
 std::optional<SimOp> SimOpFromName(const std::string& name) {
     for (const auto& entry : OP_NAMES)
         if (name == entry.name) return entry.op;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "ApiDeclarations.h"
+#include "DeviceFinder.h"
 
 #include <cstdint>
 #include <functional>
@@ -19,6 +20,8 @@ namespace tarvo {
 // The operations a fault can be injected into.
 enum class SimOp { Open, OpenOverlapped, Attributes, Serial, Manufacturer, Product, Caps, SetFeature, GetFeature, Read };
 
+// Every operation a fault can be injected into, in a fixed order.
+const std::vector<SimOp>& AllSimOps();
 // Parses the scenario names of the operations ("open", "open-overlapped", "attributes", ...).
 std::optional<SimOp> SimOpFromName(const std::string& name);
 const char* SimOpName(SimOp op);
@@ -26,8 +29,8 @@ const char* SimOpName(SimOp op);
 struct SimDeviceConfig {
     std::string name;           // the script's or demo's handle for the interface
     std::u16string serial;      // UTF-16 code units as the device reports them
-    std::uint16_t vendorId = 0x1209;
-    std::uint16_t productId = 0x0001;
+    std::uint16_t vendorId = DEVICE_VENDOR_ID;  // a pulse generator unless told otherwise
+    std::uint16_t productId = DEVICE_PRODUCT_ID;
     std::uint16_t version = 0x0100;
     std::u16string manufacturer = u"Tarvo";
     std::u16string product = u"Pulse Generator";
