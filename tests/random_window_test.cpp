@@ -335,6 +335,7 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 class Checker {
 public:
     explicit Checker(ScenarioRunner& runner) : runner_(runner), sim_(runner.platform()) {
+        sim_.keepRecords = true;  // the handle checks read Misuses()
         auto print = sim_.onCall;
         sim_.onCall = [this, print](const SimCall& call) {
             if (print) print(call);
