@@ -178,10 +178,13 @@ std::vector<ScenarioRunner::Word> ScenarioRunner::Split(const std::string& line)
     return words;
 }
 
-void ScenarioRunner::RunLine(const std::string& line) {
+void ScenarioRunner::RunLine(const std::string& text) {
+    // A leading byte-order mark (an editor may save one) is no part of the line, before a comment either.
+    const std::string line = text.rfind("\xEF\xBB\xBF", 0) == 0 ? text.substr(3) : text;
     const std::size_t first = line.find_first_not_of(" \t\r");
     if (first == std::string::npos || line[first] == '#') return;
     std::vector<Word> words = Split(line);
+    if (words.empty()) return;  // the UTF-8 decoding drops one more leading mark: nothing was left
     if (words[0].hasKey || words[0].quoted) Fail("unknown command '" + Utf8(words[0].text) + "'");
     const std::string command = Utf8(words[0].text);
     auto arity = [&](std::size_t low, std::size_t high) {
