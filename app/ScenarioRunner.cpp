@@ -1,5 +1,7 @@
 #include "ScenarioRunner.h"
 
+#include "protocol/FeatureReport.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -62,16 +64,6 @@ std::string Quoted(const QString& text) {
         out.push_back(c);
     }
     return out + '"';
-}
-
-std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
-    std::string out;
-    char hex[4];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(hex, sizeof hex, " %02X", b);
-        out += hex;
-    }
-    return out;
 }
 
 bool OwnEnabled(const QWidget* w) { return !w->testAttribute(Qt::WA_ForceDisabled); }
@@ -443,7 +435,8 @@ void ScenarioRunner::Close() {
 
 void ScenarioRunner::OnCall(const SimCall& call) {
     if (call.op == "HidD_SetFeature") {
-        out_ << "set-feature " << call.device << HexBytes(call.bytes) << (call.ok ? "" : " failed") << '\n';
+        out_ << "set-feature " << call.device << (call.bytes.empty() ? "" : " ") << HexBytes(call.bytes)
+             << (call.ok ? "" : " failed") << '\n';
     } else if (call.op == "HidD_GetFeature") {
         out_ << "get-feature " << call.device << (call.ok ? "" : " failed") << '\n';
     }

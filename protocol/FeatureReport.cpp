@@ -28,6 +28,18 @@ std::vector<std::uint8_t> EncodeAmplitudeCommand(std::int16_t index, std::size_t
     return Frame(CMD_SET_AMPLITUDE, static_cast<std::uint16_t>(index), 2, featureLength);
 }
 
+std::string HexBytes(const std::uint8_t* bytes, std::size_t size) {
+    static constexpr char DIGITS[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(size * 3);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i) text.push_back(' ');
+        text.push_back(DIGITS[bytes[i] >> 4]);
+        text.push_back(DIGITS[bytes[i] & 0xF]);
+    }
+    return text;
+}
+
 std::optional<DeviceStatus> DecodeStatus(const std::uint8_t* reply, std::size_t length) {
     if (reply == nullptr || length < STATUS_FRAME_BYTES) return std::nullopt;
     const auto frequency = static_cast<std::int32_t>(ReadLE(reply + 3, 4));

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace tarvo {
@@ -37,6 +38,10 @@ struct DeviceStatus {
     std::int32_t frequencyHz;   // already replaced by FOUT_DEFAULT_HZ when outside FOUT_MIN_HZ..FOUT_MAX_HZ
     int amplitudeIndex;         // already replaced by VOUT_FALLBACK_INDEX when above 510
 };
+
+// The bytes of a report in upper-case hex, separated by single spaces ("00 01 00 80"); empty for no bytes.
+std::string HexBytes(const std::uint8_t* bytes, std::size_t size);
+inline std::string HexBytes(const std::vector<std::uint8_t>& bytes) { return HexBytes(bytes.data(), bytes.size()); }
 
 // Decodes a status reply. Nothing when the reply is too short to hold both fields (fewer than 9 bytes); the
 // reply is never read past its end.

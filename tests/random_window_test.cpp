@@ -212,13 +212,7 @@ private:
             bytes[7] = static_cast<std::uint8_t>(a);
             bytes[8] = static_cast<std::uint8_t>(a >> 8);
         }
-        std::string line = "reply " + name;
-        char hex[4];
-        for (std::uint8_t b : bytes) {
-            std::snprintf(hex, sizeof hex, " %02X", b);
-            line += hex;
-        }
-        return line;
+        return "reply " + name + " " + HexBytes(bytes);
     }
 
     // What a user types as a frequency: valid, out of range, not a number, very long, non-ASCII, escapes.
@@ -322,15 +316,7 @@ std::uint32_t LittleEndian(const std::vector<std::uint8_t>& bytes, std::size_t a
     return value;
 }
 
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-    std::string out;
-    char hex[4];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(hex, sizeof hex, " %02X", b);
-        out += hex;
-    }
-    return out;
-}
+std::string Hex(const std::vector<std::uint8_t>& bytes) { return " " + HexBytes(bytes); }
 
 class Checker {
 public:

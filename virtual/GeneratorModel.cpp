@@ -61,14 +61,4 @@ std::vector<std::uint8_t> GeneratorModel::NextInputReport() {
     return report;
 }
 
-std::string Hex(const std::uint8_t* bytes, std::size_t size) {
-    std::string text;
-    char digits[4];
-    for (std::size_t i = 0; i < size; ++i) {
-        std::snprintf(digits, sizeof digits, i ? " %02X" : "%02X", bytes[i]);
-        text += digits;
-    }
-    return text;
-}
-
 }  // namespace tarvo::virt

@@ -43,7 +43,4 @@ private:
     std::uint8_t sequence_ = 0;
 };
 
-// "00 01 A8": the bytes in upper-case hexadecimal, one space apart.
-std::string Hex(const std::uint8_t* bytes, std::size_t size);
-
 }  // namespace tarvo::virt

@@ -10,6 +10,7 @@
 // stream and SIGUSR2 starts it again; SIGINT, SIGTERM or the end of --exit-after unplug the device (UHID_DESTROY)
 // and end the program with status 0. Needs read and write access to /dev/uhid (usually root).
 #include "GeneratorModel.h"
+#include "protocol/FeatureReport.h"
 
 #include <linux/uhid.h>
 
@@ -31,7 +32,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using tarvo::virt::GeneratorModel;
-using tarvo::virt::Hex;
+using tarvo::HexBytes;
 
 constexpr std::uint32_t VENDOR_ID = 0x1209;
 constexpr std::uint32_t PRODUCT_ID = 0x0001;
@@ -146,7 +147,7 @@ void Handle(int fd, const uhid_event& ev, GeneratorModel& model, bool& running) 
         case UHID_OUTPUT: {
             const auto& out = ev.u.output;
             const std::size_t size = std::min<std::size_t>(out.size, UHID_DATA_MAX);
-            Say(std::string("OUTPUT type=") + ReportTypeName(out.rtype) + " bytes=" + Hex(out.data, size) +
+            Say(std::string("OUTPUT type=") + ReportTypeName(out.rtype) + " bytes=" + HexBytes(out.data, size) +
                 " | ignored");
             break;
         }
@@ -161,7 +162,7 @@ void Handle(int fd, const uhid_event& ev, GeneratorModel& model, bool& running) 
                 reply.u.get_report_reply.err = 0;
                 reply.u.get_report_reply.size = static_cast<std::uint16_t>(frame.size());
                 std::memcpy(reply.u.get_report_reply.data, frame.data(), frame.size());
-                line += " reply=" + Hex(frame.data(), frame.size()) + " | frequency " +
+                line += " reply=" + HexBytes(frame.data(), frame.size()) + " | frequency " +
                         std::to_string(model.frequency()) + " amplitude " + std::to_string(model.amplitude());
             } else {
                 reply.u.get_report_reply.err = EIO;
@@ -175,7 +176,7 @@ void Handle(int fd, const uhid_event& ev, GeneratorModel& model, bool& running) 
             const auto& req = ev.u.set_report;
             const std::size_t size = std::min<std::size_t>(req.size, UHID_DATA_MAX);
             std::string line = std::string("SET_REPORT type=") + ReportTypeName(req.rtype) + " id=" +
-                               std::to_string(req.rnum) + " bytes=" + Hex(req.data, size) + " | ";
+                               std::to_string(req.rnum) + " bytes=" + HexBytes(req.data, size) + " | ";
             reply.type = UHID_SET_REPORT_REPLY;
             reply.u.set_report_reply.id = req.id;
             if (req.rtype == UHID_FEATURE_REPORT && req.rnum == 0) {
