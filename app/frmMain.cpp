@@ -383,7 +383,7 @@ void frmMain::SetFout_Click() {
     }
     const auto hertz = static_cast<std::int32_t>(RoundHalfUp(*v));
     Foutput->setText(QString::fromStdString(HertzText(hertz)));
-    if (CommandsAllowed(session_)) SendFrequency(session_, api_, Foutput->text().toInt());
+    SendFrequency(session_, api_, Foutput->text().toInt());  // sent only while the window is in step
 }
 
 void frmMain::Vout_Click() {
