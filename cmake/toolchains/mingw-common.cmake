@@ -16,5 +16,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Self-contained programs: Wine (and a Windows machine) then needs no MinGW runtime DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# Tests and test discovery run the programs under Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests and test discovery run the programs under Wine, through the loader of the target's word size (the
+# toolchain file sets TARVO_WINE_LOADER): the wine wrapper prefers the 32-bit loader whenever wine32 is installed.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVO_WINE_LOADER})
