@@ -1,6 +1,6 @@
 // One start-up, timed by tarvo_startup_bench: `window` shows the utility's window filled from a simulated
 // generator, `bare` an empty Qt Widgets window. Each quits as soon as its window has been painted.
-#include "app/frmMain.h"
+#include "qt/QtMainWindow.h"
 #include "device/SimulatedPlatform.h"
 
 #include <QApplication>
@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
         d.name = "TPG";
         d.serial = u"TPG";
         platform.Plug(d);
-        auto main = std::make_unique<tarvo::frmMain>(platform);
-        main->Form_Load();
+        auto main = std::make_unique<tarvo::QtMainWindow>(platform);
+        main->form().Form_Load();
         window = std::move(main);
     }
     // Queued behind the show and the first paint.

@@ -1,6 +1,6 @@
 // Costs of the window's work on the simulated platform: one poll tick with a device attached, one search tick
 // with other HID interfaces present, a refresh, filling the amplitude list, and a frequency command.
-#include "app/frmMain.h"
+#include "qt/QtMainWindow.h"
 #include "device/SimulatedPlatform.h"
 
 #include <QApplication>
@@ -25,7 +25,7 @@ namespace {
 
 struct Bench {
     SimulatedPlatform platform;
-    std::unique_ptr<frmMain> window;
+    std::unique_ptr<QtMainWindow> window;
 
     Bench(int otherInterfaces, bool generator) {
         platform.keepRecords = false;  // a long run must not grow the record
@@ -42,35 +42,35 @@ struct Bench {
             d.serial = u"TPG";
             platform.Plug(d);
         }
-        window = std::make_unique<frmMain>(platform);
-        window->messageBox = [](const QString&, const QString&) {};
-        window->Form_Load();
+        window = std::make_unique<QtMainWindow>(platform);
+        window->form().messageBox = [](const std::string&, const std::string&) {};
+        window->form().Form_Load();
     }
     ~Bench() { window->close(); }
 };
 
 void BM_PollTickAttached(benchmark::State& state) {
     Bench b(8, true);
-    for (auto _ : state) WindowProbe::Tick(*b.window);
+    for (auto _ : state) WindowProbe::Tick(b.window->form());
 }
 BENCHMARK(BM_PollTickAttached);
 
 void BM_SearchTick(benchmark::State& state) {
     Bench b(static_cast<int>(state.range(0)), false);
-    for (auto _ : state) WindowProbe::Tick(*b.window);
+    for (auto _ : state) WindowProbe::Tick(b.window->form());
     state.counters["interfaces"] = static_cast<double>(state.range(0));
 }
 BENCHMARK(BM_SearchTick)->Arg(0)->Arg(8)->Arg(64);
 
 void BM_RefreshAttached(benchmark::State& state) {
     Bench b(0, true);
-    for (auto _ : state) WindowProbe::Refresh(*b.window);
+    for (auto _ : state) WindowProbe::Refresh(b.window->form());
 }
 BENCHMARK(BM_RefreshAttached);
 
 void BM_FillAmplitudeList(benchmark::State& state) {
     Bench b(0, true);
-    for (auto _ : state) WindowProbe::Fill(*b.window);
+    for (auto _ : state) WindowProbe::Fill(b.window->form());
 }
 BENCHMARK(BM_FillAmplitudeList);
 

@@ -1,6 +1,7 @@
 // Any script text, through the scenario runner and the real window on the simulated platform: a run ends with
 // status 0, or with status 2 and one message that names a line of the script; it never crashes or throws.
-#include "app/ScenarioRunner.h"
+#include "qt/QtScenarioWindow.h"
+#include "scenario/ScenarioRunner.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -53,15 +54,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ostringstream err;
     int status = -1;
     {
-        tarvo::ScenarioRunner runner(discard);
+        tarvo::QtScenarioWindow* window = nullptr;
+        tarvo::ScenarioRunner runner(discard, [&window](tarvo::ApiDeclarations& api) {
+            auto made = std::make_unique<tarvo::QtScenarioWindow>(api);
+            window = made.get();
+            return made;
+        });
         tarvo::SimulatedPlatform& platform = runner.platform();
         platform.keepRecords = false;
         auto print = platform.onCall;
         long calls = 0;
         platform.onCall = [&](const tarvo::SimCall& call) {
             print(call);
-            if (++calls > CALL_BUDGET && runner.window())
-                if (auto* timer = runner.window()->findChild<QTimer*>("Timer")) timer->stop();
+            if (++calls > CALL_BUDGET && window) window->window().timer()->stop();
         };
         status = runner.Run(script, err);
     }

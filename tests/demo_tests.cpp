@@ -1,6 +1,6 @@
 // The demo as a user drives it: both windows up, the main window on its real timer, and every change made with
 // the simulator window's own controls (clicks and typing), watched in the main window.
-#include "app/Demo.h"
+#include "demo/Demo.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

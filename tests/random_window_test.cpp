@@ -8,18 +8,13 @@
 //   tarvo_random_window_test [--sequences N] [--seed S] [--max-steps L] [--print-script]
 //
 // Sequence i uses seed S + i, so `--seed S+i --sequences 1` repeats it alone.
-#include "app/ScenarioRunner.h"
+#include "qt/QtScenarioWindow.h"
+#include "scenario/ScenarioRunner.h"
 #include "device/DeviceFinder.h"
 #include "device/SimulatedPlatform.h"
 #include "protocol/FeatureReport.h"
 
 #include <QApplication>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTimer>
 
 #include <algorithm>
 #include <cinttypes>
@@ -391,7 +386,7 @@ private:
 
     void OnCall(const SimCall& call) {
         CheckMisuses(&call);
-        const DeviceSession* s = runner_.window() ? &runner_.window()->session() : nullptr;
+        const DeviceSession* s = runner_.window() ? &runner_.window()->form().session() : nullptr;
         const std::string& op = call.op;
         const bool onDevice = !call.device.empty() && op != "SetupDiEnumDeviceInterfaces" &&
                               op != "SetupDiGetDeviceInterfaceDetailA";
@@ -459,18 +454,17 @@ private:
             const auto hertz = static_cast<std::int32_t>(LittleEndian(b, 3, 4));
             good = hertz >= FOUT_MIN_HZ && hertz <= FOUT_MAX_HZ;
             // The command carries what the box shows.
-            auto* box = runner_.window()->findChild<QLineEdit*>("Foutput");
-            if (good && box->text() != QString::number(hertz))
-                Break("command value", "frequency " + std::to_string(hertz) + " sent while the box shows " +
-                                           box->text().toStdString());
+            const std::string box = Shown(ControlId::Foutput).text;
+            if (good && box != std::to_string(hertz))
+                Break("command value", "frequency " + std::to_string(hertz) + " sent while the box shows " + box);
             payloadEnd = FREQUENCY_FRAME_BYTES;
         } else if (good && b[1] == CMD_SET_AMPLITUDE && b.size() >= AMPLITUDE_FRAME_BYTES) {
             const auto index = static_cast<std::int16_t>(LittleEndian(b, 3, 2));
             good = index >= 0 && index < VOUT_ENTRY_COUNT;
-            auto* list = runner_.window()->findChild<QComboBox*>("Vout");
-            if (good && list->currentIndex() != index)
+            const int chosen = Shown(ControlId::Vout).chosen;
+            if (good && chosen != index)
                 Break("command value", "amplitude " + std::to_string(index) + " sent while the list shows entry " +
-                                           std::to_string(list->currentIndex()));
+                                           std::to_string(chosen));
             payloadEnd = AMPLITUDE_FRAME_BYTES;
         } else {
             good = false;
@@ -479,27 +473,24 @@ private:
         if (!good) Break("command frame", "set-feature" + Hex(b));
     }
 
-    template <typename T>
-    T* Control(const char* name) {
-        return runner_.window()->findChild<T*>(name);
-    }
+    ShownState Shown(ControlId id) { return runner_.window()->State(id); }
 
     void CheckState() {
-        const DeviceSession& s = runner_.window()->session();
+        const DeviceSession& s = runner_.window()->form().session();
         if (infoSets_ != 0) Break("walk", "a device-information set was not destroyed");
         if (preparsed_ != 0) Break("preparsed data", "preparsed data was not released");
         const int platformOpen = sim_.OpenDeviceHandles();
         if (platformOpen != static_cast<int>(open_.size()))
             Break("handles", "the platform counts " + std::to_string(platformOpen) + " open handles, the calls " +
                                  std::to_string(open_.size()));
-        auto* timer = Control<QTimer>("Timer");
+        const bool timerRunning = runner_.window()->TimerRunning();
         if (closed_) {
             if (!open_.empty()) Break("handles", std::to_string(open_.size()) + " handles open after closing");
-            if (timer->isActive()) Break("timer", "the timer runs after closing");
+            if (timerRunning) Break("timer", "the timer runs after closing");
             return;
         }
-        if (!timer->isActive()) Break("timer", "the timer is stopped while the window is open");
-        const int interval = timer->interval();
+        if (!timerRunning) Break("timer", "the timer is stopped while the window is open");
+        const int interval = runner_.window()->TimerInterval();
         if (interval != 50 && interval != 250 && interval != 500)
             Break("timer", "interval " + std::to_string(interval));
 
@@ -507,10 +498,11 @@ private:
         for (const auto& [h, f] : open_) devices.insert(f.device);
         if (devices.size() > 1) Break("one device", std::to_string(devices.size()) + " devices have open handles");
 
-        auto* serNo = Control<QComboBox>("SerNo");
-        if (serNo->isEnabled() != (serNo->count() >= 2))
-            Break("serial list", "enabled=" + std::to_string(serNo->isEnabled()) + " with " +
-                                     std::to_string(serNo->count()) + " entries");
+        const ShownState serNo = Shown(ControlId::SerNo);
+        const bool serNoEnabled = serNo.enabled && Shown(ControlId::Frame1).enabled;
+        if (serNoEnabled != (serNo.count >= 2))
+            Break("serial list", "enabled=" + std::to_string(serNoEnabled) + " with " + std::to_string(serNo.count) +
+                                     " entries");
 
         if (s.DeviceAttached) {
             auto feature = open_.find(s.DeviceHandle);
@@ -518,7 +510,7 @@ private:
                 Break("handles", "attached, but the feature-report handle is not open");
             } else if (!IsGenerator(feature->second.device)) {
                 Break("other device", "the open device " + feature->second.device + " is not a pulse generator");
-            } else if (s.SettingsLoaded && serNo->currentText() != feature->second.serialText) {
+            } else if (s.SettingsLoaded && QString::fromStdString(serNo.text) != feature->second.serialText) {
                 // While no status report is loaded a pick in the list switches nothing, so only then may the
                 // list show another device than the open one.
                 Break("open device", "the open device's serial number is not the one chosen in the list");
@@ -536,28 +528,26 @@ private:
             Break("handles", std::to_string(open_.size()) + " handles open while no device is attached");
         }
 
-        auto* vout = Control<QComboBox>("Vout");
-        auto* foutput = Control<QLineEdit>("Foutput");
-        if (vout->count() != 0 && vout->count() != VOUT_ENTRY_COUNT)
-            Break("amplitude list", std::to_string(vout->count()) + " entries");
+        const ShownState vout = Shown(ControlId::Vout);
+        const std::string foutput = Shown(ControlId::Foutput).text;
+        if (vout.count != 0 && vout.count != VOUT_ENTRY_COUNT)
+            Break("amplitude list", std::to_string(vout.count) + " entries");
         if (!s.DeviceAttached) {
-            const bool cleared = !Control<QGroupBox>("Frame3")->isEnabled() && !Control<QPushButton>("Factory")->isEnabled() &&
-                                 Control<QLabel>("lblManuf")->text().isEmpty() &&
-                                 Control<QLabel>("lblProduct")->text().isEmpty() &&
-                                 Control<QLabel>("lblVersion")->text().isEmpty() && foutput->text().isEmpty() &&
-                                 vout->count() == 0;
+            const bool cleared = !Shown(ControlId::Frame3).enabled && !Shown(ControlId::Factory).enabled &&
+                                 Shown(ControlId::lblManuf).text.empty() && Shown(ControlId::lblProduct).text.empty() &&
+                                 Shown(ControlId::lblVersion).text.empty() && foutput.empty() && vout.count == 0;
             if (!cleared) Break("cleared window", "the window shows values or takes input with no device attached");
         }
 
         // A refresh during this line that read a status report shows it.
-        if (statusThisLine_ && s.DeviceAttached && vout->count() == VOUT_ENTRY_COUNT) {
+        if (statusThisLine_ && s.DeviceAttached && vout.count == VOUT_ENTRY_COUNT) {
             auto hertz = static_cast<std::int32_t>(LittleEndian(*statusThisLine_, 3, 4));
             if (hertz < FOUT_MIN_HZ || hertz > FOUT_MAX_HZ) hertz = FOUT_DEFAULT_HZ;
             int index = static_cast<int>(LittleEndian(*statusThisLine_, 7, 2));
             if (index >= VOUT_ENTRY_COUNT) index = VOUT_FALLBACK_INDEX;
-            if (foutput->text() != QString::number(hertz) || vout->currentIndex() != index)
-                Break("status shown", "status" + Hex(*statusThisLine_) + " shown as " + foutput->text().toStdString() +
-                                          " and entry " + std::to_string(vout->currentIndex()));
+            if (foutput != std::to_string(hertz) || vout.chosen != index)
+                Break("status shown", "status" + Hex(*statusThisLine_) + " shown as " + foutput + " and entry " +
+                                          std::to_string(vout.chosen));
         }
     }
 
@@ -591,7 +581,7 @@ struct RunResult {
 RunResult Run(const Script& script) {
     RunResult result;
     std::ostringstream out;
-    ScenarioRunner runner(out);
+    ScenarioRunner runner(out, [](ApiDeclarations& api) { return std::make_unique<QtScenarioWindow>(api); });
     Checker checker(runner);
     g_running = &script;
     for (std::size_t i = 0; i < script.size() && !checker.violation; ++i) {

@@ -1,5 +1,5 @@
 // The main window as a user sees it: geometry, captions, fonts, tab order, initial states and the message box.
-#include "app/frmMain.h"
+#include "qt/QtMainWindow.h"
 #include "device/SimulatedPlatform.h"
 
 #include <QAbstractButton>
@@ -74,7 +74,7 @@ class WindowTests : public QObject {
 
     SimulatedPlatform sim;
 
-    QWidget* Child(frmMain& w, const char* name) {
+    QWidget* Child(QtMainWindow& w, const char* name) {
         auto* child = w.findChild<QWidget*>(name);
         if (!child) qFatal("no control %s", name);
         return child;
@@ -82,7 +82,7 @@ class WindowTests : public QObject {
 
 private slots:
     void windowHasItsCaptionSizeAndNoMinimiseOrMaximise() {
-        frmMain w(sim);
+        QtMainWindow w(sim);
         QCOMPARE(w.windowTitle(), QString("Tarvo Pulse Generator"));
         QCOMPARE(w.size(), QSize(406, 348));
         QVERIFY(!(w.windowFlags() & Qt::WindowMinimizeButtonHint));
@@ -91,7 +91,7 @@ private slots:
     }
 
     void controlsLieWhereTheLayoutPutsThemWithinOnePixel() {
-        frmMain w(sim);
+        QtMainWindow w(sim);
         for (const Layout& c : CONTROLS) {
             QWidget* control = Child(w, c.name);
             QWidget* container = c.container ? Child(w, c.container) : &w;
@@ -107,7 +107,7 @@ private slots:
     }
 
     void fontsAreTheDesignedOnesOrMetricTwinsAndNoCaptionIsCut() {
-        frmMain w(sim);
+        QtMainWindow w(sim);
         for (const Layout& c : CONTROLS) {
             QWidget* control = Child(w, c.name);
             const QFont f = control->font();
@@ -126,7 +126,7 @@ private slots:
     }
 
     void tabOrderFollowsTheDesignAndLabelsTakeNoFocus() {
-        frmMain w(sim);
+        QtMainWindow w(sim);
         const QStringList order = {"Vout", "Factory", "SerNo", "ext_trig_dir", "ext_sync_freq",
                                    "SetFout", "Foutput", "polarity", "SetFsync"};
         QWidget* at = Child(w, "Vout");
@@ -143,7 +143,7 @@ private slots:
     }
 
     void initialStatesBeforeAnyDeviceIsSought() {
-        frmMain w(sim);
+        QtMainWindow w(sim);
         const QStringList disabled = {"Frame1", "SerNo", "Frame3", "Vout", "Label6", "Label7", "trig_frame",
                                       "ext_trig_dir", "Label9", "ext_sync_freq", "SetFsync", "polarity", "Label8"};
         for (const Layout& c : CONTROLS)
@@ -165,9 +165,9 @@ private slots:
         d.serial = u"A";
         d.product = u"<b>Pulse</b> & more";
         platform.Plug(d);
-        frmMain w(platform);
-        w.messageBox = [](const QString&, const QString&) {};
-        w.Form_Load();
+        QtMainWindow w(platform);
+        w.form().messageBox = [](const std::string&, const std::string&) {};
+        w.form().Form_Load();
         auto* product = qobject_cast<QLabel*>(Child(w, "lblProduct"));
         QCOMPARE(product->text(), QString(" <b>Pulse</b> & more"));  // device text is never markup
         QCOMPARE(product->textFormat(), Qt::PlainText);
@@ -178,7 +178,7 @@ private slots:
     }
 
     void theRealMessageBoxHasOnlyOkAndNoIcon() {
-        frmMain w(sim);
+        QtMainWindow w(sim);
         w.show();
         QString seen;
         QTimer::singleShot(0, [&] {
@@ -190,7 +190,7 @@ private slots:
             QCOMPARE(box->standardButton(box->buttons().first()), QMessageBox::Ok);
             box->accept();
         });
-        w.messageBox("Bad input", "Enter pulse frequency in Hz");
+        w.form().messageBox("Bad input", "Enter pulse frequency in Hz");
         QCOMPARE(seen, QString("Bad input|Enter pulse frequency in Hz"));
     }
 
@@ -200,14 +200,14 @@ private slots:
         d.name = "A";
         d.serial = u"A";
         platform.Plug(d);
-        frmMain w(platform);
-        w.Form_Load();
-        QVERIFY(w.session().DeviceAttached);
+        QtMainWindow w(platform);
+        w.form().Form_Load();
+        QVERIFY(w.form().session().DeviceAttached);
         platform.Unplug("A");
-        QTRY_VERIFY(!w.session().DeviceAttached);
+        QTRY_VERIFY(!w.form().session().DeviceAttached);
         QTRY_COMPARE(w.findChild<QTimer*>("Timer")->interval(), 250);
         platform.Plug(d);
-        QTRY_VERIFY(w.session().DeviceAttached);
+        QTRY_VERIFY(w.form().session().DeviceAttached);
         QTRY_COMPARE(w.findChild<QTimer*>("Timer")->interval(), 500);
         w.close();
         QCOMPARE(platform.OpenDeviceHandles(), 0);

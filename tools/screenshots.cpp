@@ -1,6 +1,6 @@
 // tarvo-pulse-screenshots DIRECTORY: renders the demo's two windows into DIRECTORY/main-window.png and
 // DIRECTORY/simulator-window.png, for the documentation. tools/screenshots builds and runs it.
-#include "app/Demo.h"
+#include "demo/Demo.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,5 +1,6 @@
 // tarvo-pulse-scenario FILE | -: runs one scenario script headless and prints what happens.
-#include "ScenarioRunner.h"
+#include "QtScenarioWindow.h"
+#include "scenario/ScenarioRunner.h"
 
 #include <QApplication>
 
@@ -28,6 +29,8 @@ int main(int argc, char** argv) {
         if (type == QtFatalMsg) std::cerr << message.toStdString() << '\n';
     });
     QApplication app(argc, argv);
-    tarvo::ScenarioRunner runner(std::cout);
+    tarvo::ScenarioRunner runner(std::cout, [](tarvo::ApiDeclarations& api) {
+        return std::make_unique<tarvo::QtScenarioWindow>(api);
+    });
     return runner.Run(*script, std::cerr);
 }

@@ -1,6 +1,6 @@
 // tarvo-pulse-generator: the configuration utility. No command line, no environment, no configuration.
 #include "device/PlatformFactory.h"
-#include "frmMain.h"
+#include "QtMainWindow.h"
 
 #include <QApplication>
 
@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName("example.tarvo.PulseGenerator");
     // The build's operating-system layer, chosen by the platform library the program links.
     const auto platform = tarvo::MakeSystemPlatform();
-    tarvo::frmMain window(*platform);
-    window.Form_Load();
+    tarvo::QtMainWindow window(*platform);
+    window.form().Form_Load();
     return app.exec();
 }

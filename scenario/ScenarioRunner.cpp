@@ -2,14 +2,6 @@
 
 #include "protocol/FeatureReport.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QTimer>
-
 #include <cstdio>
 #include <istream>
 #include <limits>
@@ -26,9 +18,73 @@ struct ScenarioError : std::runtime_error {
 
 [[noreturn]] void Fail(const std::string& message) { throw ScenarioError(message); }
 
-std::string Utf8(const std::u16string& text) { return QString::fromStdU16String(text).toStdString(); }
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
 
-std::u16string Utf16(const std::string& utf8) { return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toStdU16String(); }
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf8(const std::u16string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+            ++i;
+        } else if (u >= 0xD800 && u <= 0xDFFF) {
+            AppendUtf8(out, 0xFFFD);
+        } else {
+            AppendUtf8(out, u);
+        }
+    }
+    return out;
+}
+
+// UTF-8 to UTF-16, without a leading byte-order mark; a byte that starts no well-formed sequence becomes U+FFFD.
+std::u16string Utf16(const std::string& utf8) {
+    std::u16string out;
+    const auto* b = reinterpret_cast<const unsigned char*>(utf8.data());
+    const std::size_t n = utf8.size();
+    std::size_t i = utf8.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    while (i < n) {
+        const unsigned char lead = b[i];
+        int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
+        char32_t c = extra == 0 ? lead : extra == 1 ? lead & 0x1F : extra == 2 ? lead & 0x0F : lead & 0x07;
+        bool good = extra >= 0 && i + extra < n;
+        for (int k = 1; good && k <= extra; ++k) {
+            if ((b[i + k] & 0xC0) != 0x80) good = false;
+            else c = (c << 6) | (b[i + k] & 0x3F);
+        }
+        const char32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (good && (c < least[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) good = false;
+        if (!good) {
+            out.push_back(u'\uFFFD');
+            ++i;
+            continue;
+        }
+        if (c >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(c));
+        }
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return out;
+}
 
 int HexDigit(char16_t c) {
     if (c >= u'0' && c <= u'9') return c - u'0';
@@ -57,34 +113,19 @@ long long Number(const std::u16string& text, long long low, long long high, cons
     return value;
 }
 
-std::string Quoted(const QString& text) {
+std::string Quoted(const std::string& text) {
     std::string out = "\"";
-    for (char c : text.toStdString()) {
+    for (char c : text) {
         if (c == '"' || c == '\\') out.push_back('\\');
         out.push_back(c);
     }
     return out + '"';
 }
 
-bool OwnEnabled(const QWidget* w) { return !w->testAttribute(Qt::WA_ForceDisabled); }
-
-bool OwnVisible(const QWidget* w) {
-    return !(w->testAttribute(Qt::WA_WState_ExplicitShowHide) && w->testAttribute(Qt::WA_WState_Hidden));
-}
-
-QString Text(const QObject* control) {
-    if (auto* w = qobject_cast<const QGroupBox*>(control)) return w->title();
-    if (auto* w = qobject_cast<const QLabel*>(control)) return w->text();
-    if (auto* w = qobject_cast<const QLineEdit*>(control)) return w->text();
-    if (auto* w = qobject_cast<const QAbstractButton*>(control)) return w->text();
-    if (auto* w = qobject_cast<const QComboBox*>(control)) return w->currentIndex() < 0 ? QString() : w->currentText();
-    if (auto* w = qobject_cast<const QWidget*>(control)) return w->windowTitle();
-    return {};
-}
-
 }  // namespace
 
-ScenarioRunner::ScenarioRunner(std::ostream& out) : out_(out) {
+ScenarioRunner::ScenarioRunner(std::ostream& out, ScenarioWindowFactory makeWindow)
+    : out_(out), makeWindow_(std::move(makeWindow)) {
     // Calls are printed as they happen and never looked up later: keeping them would grow by a gigabyte every
     // million ticks without a device.
     platform_.keepRecords = false;
@@ -225,16 +266,15 @@ void ScenarioRunner::RunLine(const std::string& text) {
         List(words);
     } else if (command == "timer") {
         arity(0, 0);
-        QTimer* timer = Window().findChild<QTimer*>("Timer");
-        out_ << "timer running=" << (timer->isActive() ? 1 : 0) << " interval=" << timer->interval() << '\n';
+        ScenarioWindow& window = Window();
+        out_ << "timer running=" << (window.TimerRunning() ? 1 : 0) << " interval=" << window.TimerInterval() << '\n';
     } else if (command == "handles") {
         arity(0, 0);
         out_ << "handles open=" << platform_.OpenDeviceHandles() << '\n';
     } else if (command == "focus") {
         arity(0, 0);
-        QWidget* focused = Window().focusWidget();
-        const bool known = focused && ControlNames().contains(focused->objectName());
-        out_ << "focus " << (known ? focused->objectName().toStdString() : std::string("none")) << '\n';
+        const std::optional<ControlId> focused = Window().Focused();
+        out_ << "focus " << (focused ? Spec(*focused).name : "none") << '\n';
     } else {
         Fail("unknown command '" + command + "'");
     }
@@ -311,17 +351,23 @@ void ScenarioRunner::Reply(const std::vector<Word>& words) {
     platform_.SetReply(name, std::move(bytes));
 }
 
-frmMain& ScenarioRunner::Window() {
+ScenarioWindow& ScenarioRunner::Window() {
     if (!window_) Fail("the window is not started");
     return *window_;
 }
 
-QObject* ScenarioRunner::Control(const Word& word) {
-    const QString name = QString::fromStdU16String(word.text);
-    if (word.hasKey || !(ControlNames().contains(name) || name == "frmMain")) Fail("unknown control '" + name.toStdString() + "'");
-    frmMain& window = Window();
-    if (name == "frmMain") return &window;
-    return window.findChild<QObject*>(name);
+std::optional<ControlId> ScenarioRunner::Control(const Word& word) {
+    const std::string name = Utf8(word.text);
+    const std::optional<ControlId> id = ControlByName(name);
+    if (word.hasKey || !(id || name == "frmMain")) Fail("unknown control '" + name + "'");
+    Window();
+    return id;
+}
+
+ControlId ScenarioRunner::ControlOfKind(const Word& word, ControlKind kind, const char* what) {
+    const std::optional<ControlId> id = Control(word);
+    if (!id || Spec(*id).kind != kind) Fail(Utf8(word.text) + " is not " + what);
+    return *id;
 }
 
 std::string ScenarioRunner::DeviceName(const Word& word) {
@@ -330,106 +376,107 @@ std::string ScenarioRunner::DeviceName(const Word& word) {
     return name;
 }
 
-bool ScenarioRunner::TakesInput(QWidget* w) const { return !closed_ && w->isEnabled() && w->isVisible(); }
+// It, every frame around it and the window are enabled and visible.
+bool ScenarioRunner::TakesInput(ControlId id) const {
+    if (closed_) return false;
+    const ShownState window = window_->Window();
+    if (!window.enabled || !window.visible) return false;
+    for (std::optional<ControlId> c = id; c; c = Spec(*c).container) {
+        const ShownState state = window_->State(*c);
+        if (!state.enabled || !state.visible) return false;
+    }
+    return true;
+}
 
-void ScenarioRunner::PrintState(const QString& name) {
-    QObject* control = name == "frmMain" ? static_cast<QObject*>(window_.get()) : window_->findChild<QObject*>(name);
-    out_ << name.toStdString();
-    if (auto* timer = qobject_cast<QTimer*>(control)) {
-        out_ << " enabled=" << (timer->isActive() ? 1 : 0) << " input=0 visible=0 text=\"\"\n";
+void ScenarioRunner::PrintState(std::optional<ControlId> id) {
+    if (id && Spec(*id).kind == ControlKind::Timer) {
+        out_ << Spec(*id).name << " enabled=" << (window_->TimerRunning() ? 1 : 0) << " input=0 visible=0 text=\"\"\n";
         return;
     }
-    auto* w = qobject_cast<QWidget*>(control);
-    out_ << " enabled=" << (OwnEnabled(w) ? 1 : 0) << " input=" << (TakesInput(w) ? 1 : 0)
-         << " visible=" << (OwnVisible(w) ? 1 : 0) << " text=" << Quoted(Text(w));
-    if (auto* list = qobject_cast<QComboBox*>(w)) out_ << " count=" << list->count() << " chosen=" << list->currentIndex();
+    const ShownState state = id ? window_->State(*id) : window_->Window();
+    out_ << (id ? Spec(*id).name : "frmMain") << " enabled=" << (state.enabled ? 1 : 0)
+         << " input=" << (id && TakesInput(*id) ? 1 : 0) << " visible=" << (state.visible ? 1 : 0)
+         << " text=" << Quoted(state.text);
+    if (id && Spec(*id).kind == ControlKind::DropDownList)
+        out_ << " count=" << state.count << " chosen=" << state.chosen;
     out_ << '\n';
 }
 
 void ScenarioRunner::Show(const std::vector<Word>& words) {
     Window();
     if (words.size() == 2 && !words[1].quoted && Utf8(words[1].text) == "all") {
-        for (const QString& name : ControlNames()) PrintState(name);
+        for (const ControlSpec& c : ControlTable()) PrintState(c.id);
         return;
     }
-    for (std::size_t k = 1; k < words.size(); ++k) Control(words[k]);  // every name is checked before any is printed
-    for (std::size_t k = 1; k < words.size(); ++k) PrintState(QString::fromStdU16String(words[k].text));
+    std::vector<std::optional<ControlId>> ids;
+    for (std::size_t k = 1; k < words.size(); ++k) ids.push_back(Control(words[k]));  // all checked before any is printed
+    for (const std::optional<ControlId>& id : ids) PrintState(id);
 }
 
 void ScenarioRunner::List(const std::vector<Word>& words) {
-    auto* list = qobject_cast<QComboBox*>(Control(words[1]));
-    if (!list) Fail(Utf8(words[1].text) + " is not a drop-down list");
-    for (int i = 0; i < list->count(); ++i)
-        out_ << list->objectName().toStdString() << '[' << i << "]=" << Quoted(list->itemText(i)) << '\n';
+    const ControlId id = ControlOfKind(words[1], ControlKind::DropDownList, "a drop-down list");
+    const int count = window_->State(id).count;
+    for (int i = 0; i < count; ++i) out_ << Spec(id).name << '[' << i << "]=" << Quoted(window_->ListItem(id, i)) << '\n';
 }
 
 void ScenarioRunner::Type(const std::vector<Word>& words) {
-    auto* box = qobject_cast<QLineEdit*>(Control(words[1]));
-    if (!box) Fail(Utf8(words[1].text) + " is not a text box");
-    if (!TakesInput(box)) {
-        out_ << "ignored: " << box->objectName().toStdString() << " does not take input\n";
+    const ControlId id = ControlOfKind(words[1], ControlKind::TextBox, "a text box");
+    if (!TakesInput(id)) {
+        out_ << "ignored: " << Spec(id).name << " does not take input\n";
         return;
     }
-    box->setFocus(Qt::MouseFocusReason);  // a user types into the box that has the focus
-    box->setText(QString::fromStdU16String(words[2].text));
+    window_->Type(id, Utf8(words[2].text));
 }
 
 void ScenarioRunner::Click(const std::vector<Word>& words) {
-    auto* button = qobject_cast<QAbstractButton*>(Control(words[1]));
-    if (!button) Fail(Utf8(words[1].text) + " is not a button");
-    if (!TakesInput(button)) {
-        out_ << "ignored: " << button->objectName().toStdString() << " does not take input\n";
+    const ControlId id = ControlOfKind(words[1], ControlKind::Button, "a button");
+    if (!TakesInput(id)) {
+        out_ << "ignored: " << Spec(id).name << " does not take input\n";
         return;
     }
-    button->setFocus(Qt::MouseFocusReason);  // a mouse click focuses the button first
-    button->click();
+    window_->Click(id);
 }
 
 void ScenarioRunner::Choose(const std::vector<Word>& words) {
-    auto* list = qobject_cast<QComboBox*>(Control(words[1]));
-    if (!list) Fail(Utf8(words[1].text) + " is not a drop-down list");
+    const ControlId id = ControlOfKind(words[1], ControlKind::DropDownList, "a drop-down list");
     const long long index = Number(words[2].text, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), "index");
-    const std::string name = list->objectName().toStdString();
-    if (!TakesInput(list)) {
+    const std::string name = Spec(id).name;
+    if (!TakesInput(id)) {
         out_ << "ignored: " << name << " does not take input\n";
         return;
     }
-    if (index < 0 || index >= list->count()) {
+    if (index < 0 || index >= window_->State(id).count) {
         out_ << "ignored: " << name << " has no entry " << index << '\n';
         return;
     }
-    // What a user's pick does: the list takes the focus, the entry becomes current, then the list reports the
-    // activation.
-    list->setFocus(Qt::MouseFocusReason);
-    list->setCurrentIndex(static_cast<int>(index));
-    emit list->activated(static_cast<int>(index));
+    window_->Choose(id, static_cast<int>(index));
 }
 
 void ScenarioRunner::Tick(const std::vector<Word>& words) {
     const long long count = words.size() > 1 ? Number(words[1].text, 0, 1'000'000, "tick count") : 1;
-    QTimer* timer = Window().findChild<QTimer*>("Timer");
+    ScenarioWindow& window = Window();
     for (long long k = 0; k < count; ++k) {
-        if (!timer->isActive()) {
+        if (!window.TimerRunning()) {
             out_ << "tick ignored: timer stopped\n";
             continue;
         }
-        QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
+        window.Tick();
     }
 }
 
 void ScenarioRunner::Start() {
     if (window_) Fail("the window is already started");
-    window_ = std::make_unique<frmMain>(platform_);
-    window_->messageBox = [this](const QString& title, const QString& prompt) {
+    window_ = makeWindow_(platform_);
+    window_->form().messageBox = [this](const std::string& title, const std::string& prompt) {
         out_ << "message " << Quoted(title) << ' ' << Quoted(prompt) << '\n';
     };
-    window_->Form_Load();
+    window_->form().Form_Load();
 }
 
 void ScenarioRunner::Close() {
-    frmMain& window = Window();
+    ScenarioWindow& window = Window();
     if (closed_) return;
-    window.close();
+    window.Close();
     closed_ = true;
 }
 

@@ -29,7 +29,7 @@ Demo::Demo() {
     platform_.keepRecords = false;
     simulator_ = std::make_unique<SimulatorWindow>(platform_);
     simulator_->Plug(FirstDemoGenerator());
-    main_ = std::make_unique<frmMain>(platform_);
+    main_ = std::make_unique<QtMainWindow>(platform_);
     // Closing the simulator window leaves the utility running; closing the utility ends the demo.
     simulator_->setAttribute(Qt::WA_QuitOnClose, false);
 }
@@ -51,7 +51,7 @@ void Demo::Start() {
                          top);
     }
     simulator_->show();
-    main_->Form_Load();
+    main_->form().Form_Load();
 }
 
 }  // namespace tarvo

@@ -5,7 +5,7 @@
 
 #include "SimulatorWindow.h"
 #include "device/SimulatedPlatform.h"
-#include "frmMain.h"
+#include "qt/QtMainWindow.h"
 
 #include <memory>
 
@@ -25,13 +25,13 @@ public:
     void Start();
 
     SimulatedPlatform& platform() { return platform_; }
-    frmMain& main() { return *main_; }
+    QtMainWindow& main() { return *main_; }
     SimulatorWindow& simulator() { return *simulator_; }
 
 private:
     SimulatedPlatform platform_;
     std::unique_ptr<SimulatorWindow> simulator_;
-    std::unique_ptr<frmMain> main_;
+    std::unique_ptr<QtMainWindow> main_;
 };
 
 }  // namespace tarvo

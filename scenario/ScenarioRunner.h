@@ -2,30 +2,35 @@
 // The timer never fires by itself; ticks come only from the script, so a script always prints the same text.
 #pragma once
 
+#include "ScenarioWindow.h"
 #include "device/SimulatedPlatform.h"
-#include "frmMain.h"
 
+#include <functional>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tarvo {
 
+// Makes a toolkit's main window over the platform, not yet loaded.
+using ScenarioWindowFactory = std::function<std::unique_ptr<ScenarioWindow>(ApiDeclarations& api)>;
+
 class ScenarioRunner {
 public:
-    explicit ScenarioRunner(std::ostream& out);
+    ScenarioRunner(std::ostream& out, ScenarioWindowFactory makeWindow);
     ~ScenarioRunner();
 
     // Runs a whole script. Returns 0 when it ran to its end, 2 when a line stopped it; the message, naming the
-    // line, goes to err. Needs a QApplication.
+    // line, goes to err.
     int Run(std::istream& script, std::ostream& err);
 
     // Runs one line (without its number); throws ScenarioError on a bad line.
     void RunLine(const std::string& line);
 
     SimulatedPlatform& platform() { return platform_; }
-    frmMain* window() { return window_.get(); }
+    ScenarioWindow* window() { return window_.get(); }
 
 private:
     struct Word {
@@ -48,16 +53,18 @@ private:
     void Start();
     void Close();
 
-    frmMain& Window();
-    QObject* Control(const Word& word);
+    ScenarioWindow& Window();
+    std::optional<ControlId> Control(const Word& word);  // none: the window itself
+    ControlId ControlOfKind(const Word& word, ControlKind kind, const char* what);
     std::string DeviceName(const Word& word);
-    bool TakesInput(QWidget* w) const;
-    void PrintState(const QString& name);
+    bool TakesInput(ControlId id) const;
+    void PrintState(std::optional<ControlId> id);
     void OnCall(const SimCall& call);
 
     std::ostream& out_;
+    ScenarioWindowFactory makeWindow_;
     SimulatedPlatform platform_;
-    std::unique_ptr<frmMain> window_;
+    std::unique_ptr<ScenarioWindow> window_;
     bool closed_ = false;
 };
 
