@@ -4,14 +4,15 @@
     windows_resources_check.py WINDRES RC_FILE INCLUDE_DIR... -- VERSION OUTPUT.res
 
 The compiled resources must hold the icon group IDI_ICON1 with a 32 x 32 and a 16 x 16 image of 16 colours,
-and a version record whose fixed and text versions are VERSION.
+a version record whose fixed and text versions are VERSION, and the process manifest (resource 1) asking for
+common controls 6, per-monitor DPI awareness and no elevation.
 """
 
 import struct
 import subprocess
 import sys
 
-RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 
 
 def read_id(data, at):
@@ -74,6 +75,16 @@ def main(argv):
             value = record[at + len(text):].lstrip(b"\0")[: 2 * len(version)]
             if at < 0 or value.decode("utf-16-le", "replace") != version:
                 failures.append(f"{key} is not {version}")
+
+    manifests = [(name, body) for kind, name, body in items if kind == RT_MANIFEST]
+    if [name for name, _ in manifests] != [1]:
+        failures.append(f"manifests {[n for n, _ in manifests]}, not one of id 1")
+    else:
+        text = manifests[0][1].decode("utf-8", "replace")
+        for needed in ('name="Microsoft.Windows.Common-Controls" version="6.0.0.0"', "PerMonitorV2",
+                       'level="asInvoker"'):
+            if needed not in text:
+                failures.append(f"the manifest lacks {needed}")
 
     for f in failures:
         print("FAIL:", f)

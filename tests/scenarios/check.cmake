@@ -1,8 +1,8 @@
 # Runs one scenario script and compares what it printed with NAME.out (and, where it exists, its error
-# message and exit status 2 with NAME.err).
+# message and exit status 2 with NAME.err). EMULATOR, where given, runs the runner (Wine for a Windows one).
 get_filename_component(dir ${SCRIPT} DIRECTORY)
 get_filename_component(name ${SCRIPT} NAME_WE)
-execute_process(COMMAND ${RUNNER} ${SCRIPT} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+execute_process(COMMAND ${EMULATOR} ${RUNNER} ${SCRIPT} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
 file(READ ${dir}/${name}.out expected)
 if(EXISTS ${dir}/${name}.err)
   file(READ ${dir}/${name}.err expected_err)
