@@ -40,6 +40,10 @@ void OpenCandidate(DeviceContext c);
 // candidate closed. Called only while no device is open.
 bool FindTheHid(DeviceContext c);
 
+// Closes the open device: DeviceHandle, then ReadHandle (a handle that never opened is not closed), and clears
+// DeviceAttached. The read event stays.
+void CloseDevice(DeviceSession& s, ApiDeclarations& api);
+
 // Reads Caps of the device on DeviceHandle; Caps keeps its old values when the preparsed data is not had.
 void ReadReportCaps(DeviceContext c);
 
