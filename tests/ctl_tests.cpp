@@ -123,18 +123,24 @@ TEST_F(PulseCtl, ListWithoutGeneratorsPrintsNothingAndExitsThree) {
     EXPECT_EQ(json.out, "[]\n");
 }
 
-TEST_F(PulseCtl, ListGoesOnPastAGeneratorThatCannotBeOpenedAndExitsOne) {
+TEST_F(PulseCtl, AGeneratorListedButNotOpenedExitsOneAndListGoesOnPastIt) {
     Plug("A", u"TPG-A");
     Plug("B", u"TPG-B");
     PlugAll();
-    // A leaves between the walk that lists it and the walk that opens it.
+    // After each walk A's serial number cannot be read: the scan lists it, the open that follows misses it.
     sim.onCall = [this](const SimCall& call) {
-        if (call.op == "SetupDiDestroyDeviceInfoList" && sim.IsPlugged("A")) sim.Unplug("A");
+        if (call.op == "SetupDiDestroyDeviceInfoList") sim.Fail("A", SimOp::Serial);
     };
-    const Result r = Ctl({"list"});
-    EXPECT_EQ(r.status, CTL_DEVICE_FAILED);
-    EXPECT_EQ(r.out, "TPG-A\t\t\t\nTPG-B\tTarvo\tPulse Generator\t1.00\n");
-    EXPECT_EQ(r.err, "tarvo-pulse-ctl: the pulse generator \"TPG-A\" could not be opened\n");
+    const Result list = Ctl({"list"});
+    EXPECT_EQ(list.status, CTL_DEVICE_FAILED);
+    EXPECT_EQ(list.out, "TPG-A\t\t\t\nTPG-B\tTarvo\tPulse Generator\t1.00\n");
+    EXPECT_EQ(list.err, "tarvo-pulse-ctl: the pulse generator \"TPG-A\" could not be opened\n");
+
+    sim.Heal("A", SimOp::Serial);
+    const Result set = Ctl({"set", "-s", "TPG-A", "--frequency", "25000"});
+    EXPECT_EQ(set.status, CTL_DEVICE_FAILED);
+    EXPECT_EQ(set.err, "tarvo-pulse-ctl: the pulse generator \"TPG-A\" could not be opened\n");
+    EXPECT_TRUE(Commands("A").empty());
 }
 
 TEST_F(PulseCtl, StatusReadsOnceAndShowsHertzMillivoltsAndIndex) {
@@ -229,13 +235,10 @@ TEST_F(PulseCtl, SetSendsTheFrequencyRoundedHalfUpThenTheAmplitude) {
     EXPECT_EQ(Ctl({"set", "--frequency", " 1e7 "}).out, "frequency 10000000 Hz sent\n");
     EXPECT_EQ(Ctl({"set", "--frequency", "\t25000.4 "}).out, "frequency 25000 Hz sent (25000.4 rounded to whole hertz)\n");
     EXPECT_EQ(Ctl({"set", "--amplitude-index", "510"}).out, "amplitude 1624 mV (index 510) sent\n");
-    EXPECT_EQ(Ctl({"set", "--amplitude", "49"}).status, CTL_DONE);
-    EXPECT_EQ(Ctl({"set", "--frequency=350000000"}).status, CTL_DONE);
     EXPECT_EQ(Commands("A"), (std::vector<std::string>{FREQUENCY_10000000, "00 01 00 A8 61 00 00 00 00",
-                                                       "00 02 00 FE 01 00 00 00 00",
-                                                       "00 02 00 00 00 00 00 00 00", "00 01 00 80 93 DC 14 00 00"}));
-    EXPECT_EQ(sim.Device("A")->frequency, 350000000);
-    EXPECT_EQ(sim.Device("A")->amplitude, 0);
+                                                       "00 02 00 FE 01 00 00 00 00"}));
+    EXPECT_EQ(sim.Device("A")->frequency, 25000);
+    EXPECT_EQ(sim.Device("A")->amplitude, 510);
 }
 
 TEST_F(PulseCtl, RestoreSendsTheWindowsDefaultsFrequencyFirst) {
@@ -263,29 +266,22 @@ TEST_F(PulseCtl, RefusesBadUsageAndInputWithoutTouchingTheDevice) {
         {{"list", "-s", "TPG-A"}, "--serial does not apply to list"},
         {{"status", "--verify"}, "--verify does not apply to status"},
         {{"set", "--json", "--frequency", "25000"}, "--json does not apply to set"},
-        {{"restore", "--frequency", "25000"}, "--frequency does not apply to restore"},
         {{"set"}, "set needs --frequency, --amplitude or --amplitude-index"},
         {{"set", "--frequency"}, "--frequency needs a value"},
         {{"set", "--frequency", "1e6", "--frequency", "2e6"}, "--frequency is given twice"},
-        {{"set", "--verify=yes", "--frequency", "1e6"}, "--verify takes no value"},
         {{"set", "--amplitude", "1161", "--amplitude-index", "360"}, "not both"},
         {{"set", "--frequency", ""}, "Bad input: Enter pulse frequency in Hz (\"\" is not a number)"},
         {{"set", "--frequency", "10 MHz"}, "Bad input: Enter pulse frequency in Hz"},
-        {{"set", "--frequency", "1,5e7"}, "Bad input: Enter pulse frequency in Hz"},
         {{"set", "--frequency", "24999.5"},
          "Bad data range: Pulse frequency is between 25kHz and 350MHz (\"24999.5\"; the nearest accepted value is 25000)"},
-        {{"set", "--frequency", "-5"}, "the nearest accepted value is 25000"},
         {{"set", "--frequency", "350000000.4"}, "the nearest accepted value is 350000000"},
-        {{"set", "--frequency", "1e400"}, "the nearest accepted value is 350000000"},
         {{"set", "--amplitude", "1160"},
          "there is no amplitude \"1160\" mV in the list: the nearest are 1158 mV (index 359) and 1161 mV (index 360)"},
-        {{"set", "--amplitude", "124"}, "the nearest are 123 mV (index 24) and 127 mV (index 25)"},
         {{"set", "--amplitude", "48"}, "the lowest is 49 mV (index 0)"},
         {{"set", "--amplitude", "1625"}, "the highest is 1624 mV (index 510)"},
         {{"set", "--amplitude", "1161.0"}, "give it as the list writes it, 1161"},
         {{"set", "--amplitude", "1 V"}, "the amplitude \"1 V\" is not a number of millivolts"},
         {{"set", "--amplitude-index", "511"}, "is not a whole number from 0 to 510"},
-        {{"set", "--amplitude-index", "-1"}, "is not a whole number from 0 to 510"},
         {{"set", "--amplitude-index", "3.0"}, "is not a whole number from 0 to 510"},
         // A valid frequency is not sent when the amplitude beside it is refused.
         {{"set", "--frequency", "25000", "--amplitude", "50"}, "there is no amplitude \"50\" mV"},
@@ -341,19 +337,6 @@ TEST_F(PulseCtl, AFailedCommandStopsTheRunAndExitsOne) {
 
     sim.Fail("B", SimOp::Serial);  // listed by no walk: no such generator
     EXPECT_EQ(Ctl({"status", "-s", "TPG-B"}).status, CTL_NO_GENERATOR);
-}
-
-TEST_F(PulseCtl, AGeneratorThatCannotBeOpenedAfterTheWalkExitsOne) {
-    Plug("A", u"TPG-A");
-    PlugAll();
-    sim.onCall = [this](const SimCall& call) {
-        if (call.op == "SetupDiDestroyDeviceInfoList" && !sim.Failing("A", SimOp::Serial))
-            sim.Fail("A", SimOp::Serial);
-    };
-    const Result r = Ctl({"set", "--frequency", "25000"});
-    EXPECT_EQ(r.status, CTL_DEVICE_FAILED);
-    EXPECT_EQ(r.err, "tarvo-pulse-ctl: the pulse generator \"TPG-A\" could not be opened\n");
-    EXPECT_TRUE(Commands("A").empty());
 }
 
 TEST_F(PulseCtl, VerifyCatchesAGeneratorThatIgnoresCommands) {
