@@ -15,11 +15,13 @@ fail() { echo "FAIL $1"; failures=$((failures + 1)); }
 expect() {
     if [ "$3" = "$2" ]; then ok "$1"; else fail "$1: got '$3', expected '$2'"; fi
 }
-# run_ctl ARGS...: runs the program; its output in $out, its errors in $err, its exit status in $rc.
+# run_ctl ARGS...: runs the program; its output in $out, its errors in $err (both without carriage returns, so
+# that CTL_PROGRAM may be a script running the Windows program under Wine), its exit status in $rc.
 run_ctl() {
     rc=0
-    out=$("$ctl" "$@" 2>"$work/ctl.err") || rc=$?
-    err=$(cat "$work/ctl.err")
+    "$ctl" "$@" >"$work/ctl.out" 2>"$work/ctl.err" || rc=$?
+    out=$(tr -d '\r' <"$work/ctl.out")
+    err=$(tr -d '\r' <"$work/ctl.err")
     echo "     \$ tarvo-pulse-ctl $* -> exit $rc"
 }
 # wait_for COMMAND...: true once the command succeeds, polled for 10 s.
