@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <initializer_list>
 
 namespace tarvo {
 namespace {
@@ -133,6 +134,14 @@ bool FindTheHid(DeviceContext c) {
                                      FILE_FLAG_OVERLAPPED, 0);
     OpenReadEvent(c);
     return true;
+}
+
+void CloseDevice(DeviceSession& s, ApiDeclarations& api) {
+    for (Handle* h : {&s.DeviceHandle, &s.ReadHandle}) {
+        if (*h == INVALID_HANDLE_VALUE) continue;
+        s.LastResult = api.CloseHandle(*h);
+        *h = INVALID_HANDLE_VALUE;
+    }
 }
 
 void ReadReportCaps(DeviceContext c) {

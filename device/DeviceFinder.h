@@ -40,6 +40,11 @@ void OpenCandidate(DeviceContext c);
 // candidate closed. Called only while no device is open.
 bool FindTheHid(DeviceContext c);
 
+// Closes the open device: DeviceHandle, then ReadHandle, each result in LastResult. A handle that never opened
+// is not closed, and each is left invalid, so nothing is closed twice. DeviceAttached is the caller's to change
+// (shut-down leaves it as it is). The read event stays.
+void CloseDevice(DeviceSession& s, ApiDeclarations& api);
+
 // Reads Caps of the device on DeviceHandle; Caps keeps its old values when the preparsed data is not had.
 void ReadReportCaps(DeviceContext c);
 

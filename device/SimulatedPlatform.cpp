@@ -381,7 +381,7 @@ BOOL SimulatedPlatform::HidD_SetFeature(Handle device, const std::uint8_t* buffe
         // The system takes a report of at least the feature length, with the report ID of a device without
         // numbered reports.
         call.ok = buffer && len > 0 && length >= len && buffer[0] == 0;
-        if (call.ok && buffer[2] == 0) {
+        if (call.ok && buffer[2] == 0 && dev->config.appliesCommands) {
             if (buffer[1] == 1 && len >= 7) {
                 dev->config.frequency = static_cast<std::int32_t>(
                     std::uint32_t(buffer[3]) | std::uint32_t(buffer[4]) << 8 | std::uint32_t(buffer[5]) << 16 |

@@ -39,6 +39,9 @@ struct SimDeviceConfig {
     std::int32_t frequency = 10000000;
     std::uint16_t amplitude = 360;
     bool streaming = true;
+    // False: the device acknowledges every well-formed command and keeps its settings (firmware that ignores
+    // what it is told).
+    bool appliesCommands = true;
 };
 
 // One platform call as the simulation saw it.

@@ -1,6 +1,6 @@
 // Any text typed as a frequency: the verdict matches a separate automaton of the numeric grammar, the value
-// matches the C library's conversion, and an accepted in-range value, rounded and written out, reads back as
-// itself.
+// matches the C library's conversion, the button's decision matches the value, and an accepted in-range value,
+// rounded and written out, reads back as itself.
 #include "protocol/FeatureReport.h"
 #include "protocol/FrequencyInput.h"
 
@@ -51,7 +51,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data), size);
     const std::optional<double> value = ParseFrequencyText(text);
     Require(value.has_value() == NumericByAutomaton(text));
-    if (!value) return 0;
+    // The button's decision agrees with the value: refused as not numeric, refused with the bound on the
+    // value's side, or accepted as the value rounded half up.
+    const FrequencyCheck check = CheckFrequencyText(text);
+    if (!value) {
+        Require(check.verdict == FrequencyVerdict::NotNumeric && check.title == BAD_INPUT_TITLE);
+        return 0;
+    }
+    if (*value < FOUT_MIN_HZ || *value > FOUT_MAX_HZ) {
+        Require(check.verdict == FrequencyVerdict::OutOfRange && check.title == BAD_RANGE_TITLE);
+        Require(check.hertz == (*value < FOUT_MIN_HZ ? FOUT_MIN_HZ : FOUT_MAX_HZ));
+    } else {
+        Require(check.verdict == FrequencyVerdict::Accepted && check.hertz == RoundHalfUp(*value));
+    }
 
     // The process runs in the C locale, where strtod reads the same grammar.
     const double reference = std::strtod(text.c_str(), nullptr);

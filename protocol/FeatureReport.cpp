@@ -44,7 +44,7 @@ std::optional<DeviceStatus> DecodeStatus(const std::uint8_t* reply, std::size_t 
     if (reply == nullptr || length < STATUS_FRAME_BYTES) return std::nullopt;
     const auto frequency = static_cast<std::int32_t>(ReadLE(reply + 3, 4));
     const auto amplitude = static_cast<int>(ReadLE(reply + 7, 2));
-    DeviceStatus status{frequency, amplitude};
+    DeviceStatus status{frequency, amplitude, frequency, amplitude};
     if (frequency < FOUT_MIN_HZ || frequency > FOUT_MAX_HZ) status.frequencyHz = FOUT_DEFAULT_HZ;
     if (amplitude > VOUT_ENTRY_COUNT - 1) status.amplitudeIndex = VOUT_FALLBACK_INDEX;
     return status;

@@ -37,6 +37,12 @@ std::vector<std::uint8_t> EncodeAmplitudeCommand(std::int16_t index, std::size_t
 struct DeviceStatus {
     std::int32_t frequencyHz;   // already replaced by FOUT_DEFAULT_HZ when outside FOUT_MIN_HZ..FOUT_MAX_HZ
     int amplitudeIndex;         // already replaced by VOUT_FALLBACK_INDEX when above 510
+    // The two values as the reply carried them, before any replacement.
+    std::int32_t reportedFrequencyHz;
+    int reportedAmplitudeIndex;
+
+    bool FrequencyReplaced() const { return frequencyHz != reportedFrequencyHz; }
+    bool AmplitudeReplaced() const { return amplitudeIndex != reportedAmplitudeIndex; }
 };
 
 // The bytes of a report in upper-case hex, separated by single spaces ("00 01 00 80"); empty for no bytes.

@@ -75,6 +75,21 @@ TEST(StatusDecode, ReplacesAmplitudeIndicesAboveTheListByTheFallback) {
     EXPECT_EQ(DecodedAmplitude(0x8000), 339);
 }
 
+TEST(StatusDecode, KeepsTheReportedValuesBesideTheReplacements) {
+    const auto kept = DecodeStatus(Status(12345679, 510).data(), 9);
+    EXPECT_EQ(kept->reportedFrequencyHz, 12345679);
+    EXPECT_EQ(kept->reportedAmplitudeIndex, 510);
+    EXPECT_FALSE(kept->FrequencyReplaced());
+    EXPECT_FALSE(kept->AmplitudeReplaced());
+    const auto replaced = DecodeStatus(Status(0xFFFFFFFF, 0xFFFF).data(), 9);
+    EXPECT_EQ(replaced->frequencyHz, 10000000);
+    EXPECT_EQ(replaced->reportedFrequencyHz, -1);
+    EXPECT_EQ(replaced->amplitudeIndex, 339);
+    EXPECT_EQ(replaced->reportedAmplitudeIndex, 65535);
+    EXPECT_TRUE(replaced->FrequencyReplaced());
+    EXPECT_TRUE(replaced->AmplitudeReplaced());
+}
+
 TEST(StatusDecode, NeedsNineBytesAndReadsNothingBeyondThem) {
     const Bytes nine = Status(123456, 42);
     EXPECT_FALSE(DecodeStatus(nine.data(), 8).has_value());
@@ -184,6 +199,40 @@ TEST(FrequencyText, RoundsHalvesUpToWholeHertz) {
     EXPECT_EQ(RoundHalfUp(25000.4), 25000);
     EXPECT_EQ(RoundHalfUp(349999999.5), 350000000);
     EXPECT_EQ(HertzText(10000000), "10000000");
+}
+
+// The button's decision, one text at a time: the message and what the box holds afterwards.
+TEST(FrequencyCheck, RefusesWithTheWindowsMessagesAndTheBoundOnTheValuesSide) {
+    for (const char* text : {"", "abc", "10 MHz", "1,5", "0x61A8"}) {
+        const FrequencyCheck c = CheckFrequencyText(text);
+        EXPECT_EQ(c.verdict, FrequencyVerdict::NotNumeric) << text;
+        EXPECT_EQ(c.title, "Bad input");
+        EXPECT_EQ(c.prompt, "Enter pulse frequency in Hz");
+    }
+    const std::pair<const char*, std::int32_t> outside[] = {
+        {"24999.5", 25000}, {"-5", 25000},       {"0", 25000},         {"-1e400", 25000},
+        {"350000000.4", 350000000}, {"1e9", 350000000}, {"1e400", 350000000}, {"24999.9999999", 25000},
+    };
+    for (const auto& [text, bound] : outside) {
+        const FrequencyCheck c = CheckFrequencyText(text);
+        EXPECT_EQ(c.verdict, FrequencyVerdict::OutOfRange) << text;
+        EXPECT_EQ(c.hertz, bound) << text;
+        EXPECT_EQ(c.title, "Bad data range");
+        EXPECT_EQ(c.prompt, "Pulse frequency is between 25kHz and 350MHz");
+    }
+}
+
+TEST(FrequencyCheck, AcceptsTheRangeInclusiveAndRoundsHalvesUp) {
+    const std::pair<const char*, std::int32_t> accepted[] = {
+        {"25000", 25000},          {"350000000", 350000000}, {"12345678.5", 12345679}, {"1e7", 10000000},
+        {" 2.5E4 ", 25000},        {"1000000.49", 1000000},  {"349999999.5", 350000000}, {"25000.4", 25000},
+    };
+    for (const auto& [text, hertz] : accepted) {
+        const FrequencyCheck c = CheckFrequencyText(text);
+        EXPECT_EQ(c.verdict, FrequencyVerdict::Accepted) << text;
+        EXPECT_EQ(c.hertz, hertz) << text;
+        EXPECT_TRUE(c.title.empty() && c.prompt.empty()) << text;
+    }
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
 #include "frmMain.h"
 
-#include "device/HidString.h"
 #include "protocol/AmplitudeList.h"
+#include "protocol/DeviceIdentity.h"
 #include "protocol/FeatureReport.h"
 #include "protocol/FrequencyInput.h"
 #include "protocol/SettingsProtocol.h"
-#include "protocol/VersionText.h"
 
 #include <algorithm>
-#include <array>
 #include <vector>
 
 namespace tarvo {
@@ -40,7 +38,7 @@ void frmMain::Form_Load() {
 void frmMain::Form_Unload() {
     view_.StopTimer();
     session_.SettingsLoaded = false;
-    if (session_.DeviceAttached) CloseDevice();
+    if (session_.DeviceAttached) CloseDevice(session_, api_);
 }
 
 // --- Polling and switching ---
@@ -63,7 +61,7 @@ void frmMain::PollDevice() {
             return;
         }
         session_.DeviceAttached = false;
-        CloseDevice();
+        CloseDevice(session_, api_);
         view_.SetTimerInterval(POLL_INTERVAL_SEARCH_MS);
         session_.RefreshComplete = false;
     }
@@ -77,21 +75,12 @@ void frmMain::Search() {
     RefreshFromDevice();
 }
 
-// Closes the feature-report handle, then the input-report handle. A handle that never opened is not closed.
-void frmMain::CloseDevice() {
-    for (Handle* h : {&session_.DeviceHandle, &session_.ReadHandle}) {
-        if (*h == INVALID_HANDLE_VALUE) continue;
-        session_.LastResult = api_.CloseHandle(*h);
-        *h = INVALID_HANDLE_VALUE;
-    }
-}
-
 void frmMain::SerNo_Click() {
     if (!session_.SettingsLoaded) return;
     view_.StopTimer();
     if (session_.DeviceAttached) {
         session_.DeviceAttached = false;
-        CloseDevice();
+        CloseDevice(session_, api_);
         view_.SetTimerInterval(POLL_INTERVAL_SEARCH_MS);
         session_.RefreshComplete = false;
     }
@@ -137,21 +126,12 @@ void frmMain::RefreshFromDevice() {
 
     if (!session_.DeviceAttached) return;
 
-    std::array<std::uint8_t, STRING_BUFFER_BYTES> text{};  // shared by both strings; bytes 100 on stay zero
     // The strings are read on the input-report handle. When that handle failed to open, the reads count as
     // failed without being made on the invalid handle; the next poll drops the device.
-    using StringRead = BOOL (ApiDeclarations::*)(Handle, std::uint8_t*, std::uint32_t);
-    auto readString = [&](StringRead read, C label) {
-        session_.LastResult = session_.ReadHandle == INVALID_HANDLE_VALUE
-                                  ? 0
-                                  : (api_.*read)(session_.ReadHandle, text.data(), STRING_READ_LENGTH);
-        if (session_.LastResult == 0) return false;
-        view_.SetText(label, ' ' + HidStringToText(api_, text.data(), text.size()));
-        return true;
-    };
-    if (readString(&ApiDeclarations::HidD_GetManufacturerString, C::lblManuf))
-        view_.SetText(C::lblVersion, ' ' + VersionText(session_.Attributes.VersionNumber));
-    readString(&ApiDeclarations::HidD_GetProductString, C::lblProduct);
+    const DeviceIdentity identity = ReadIdentity(session_, api_);
+    if (identity.manufacturer) view_.SetText(C::lblManuf, ' ' + *identity.manufacturer);
+    if (identity.version) view_.SetText(C::lblVersion, ' ' + *identity.version);
+    if (identity.product) view_.SetText(C::lblProduct, ' ' + *identity.product);
 
     for (C c : {C::Frame1, C::Foutput, C::Vout, C::Factory, C::Frame3, C::SetFout, C::Label6, C::Label7})
         view_.SetEnabled(c, true);
@@ -187,23 +167,15 @@ void frmMain::ShowMessage(const std::string& title, const std::string& prompt) {
 }
 
 void frmMain::SetFout_Click() {
-    const auto value = [this] { return ParseFrequencyText(view_.Text(C::Foutput)); };
-    const std::optional<double> v = value();
-    if (!v) {
-        ShowMessage("Bad input", "Enter pulse frequency in Hz");
+    const FrequencyCheck check = CheckFrequencyText(view_.Text(C::Foutput));
+    if (check.verdict != FrequencyVerdict::Accepted) {
+        ShowMessage(std::string(check.title), std::string(check.prompt));
+        if (check.verdict == FrequencyVerdict::OutOfRange) view_.SetText(C::Foutput, HertzText(check.hertz));
         view_.SetFocus(C::Foutput);
         return;
     }
-    if (*v < FOUT_MIN_HZ || *v > FOUT_MAX_HZ) {
-        ShowMessage("Bad data range", "Pulse frequency is between 25kHz and 350MHz");
-        if (const auto now = value(); now && *now < FOUT_MIN_HZ) view_.SetText(C::Foutput, HertzText(FOUT_MIN_HZ));
-        if (const auto now = value(); now && *now > FOUT_MAX_HZ) view_.SetText(C::Foutput, HertzText(FOUT_MAX_HZ));
-        view_.SetFocus(C::Foutput);
-        return;
-    }
-    const auto hertz = static_cast<std::int32_t>(RoundHalfUp(*v));
-    view_.SetText(C::Foutput, HertzText(hertz));
-    SendFrequency(session_, api_, hertz);  // sent only while the window is in step
+    view_.SetText(C::Foutput, HertzText(check.hertz));
+    SendFrequency(session_, api_, check.hertz);  // sent only while the window is in step
 }
 
 void frmMain::Vout_Click() {

@@ -50,7 +50,6 @@ private:
     void FillAmplitudeList();
     void PollDevice();
     void Search();
-    void CloseDevice();
     void SelectAmplitude(int index);
     void ShowMessage(const std::string& title, const std::string& prompt);
     DeviceContext context();

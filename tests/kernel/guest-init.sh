@@ -14,4 +14,7 @@ done
 export LSAN_OPTIONS=suppressions=/test/lsan.supp
 /test/tarvo_kernel_e2e --virtual /test/tarvo-pulse-generator-virtual --deadline 150
 echo "KERNEL_E2E EXIT $?"
+# tarvo-pulse-ctl, the real program, against a generator of its own.
+/test/ctl-e2e.sh /test/tarvo-pulse-ctl /test/tarvo-pulse-generator-virtual /tmp
+echo "CTL_E2E EXIT $?"
 poweroff -f
