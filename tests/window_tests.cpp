@@ -194,6 +194,59 @@ private slots:
         QCOMPARE(seen, QString("Bad input|Enter pulse frequency in Hz"));
     }
 
+    // The box runs its own event loop, in which the timer keeps firing: those ticks poll nothing, and the timer
+    // polls again once the box is closed.
+    void ticksDuringAMessageBoxDoNothingAndTheTimerGoesOnAfterIt() {
+        SimulatedPlatform platform;
+        SimDeviceConfig d;
+        d.name = "A";
+        d.serial = u"A";
+        platform.Plug(d);
+        QtMainWindow w(platform);
+        w.form().Form_Load();
+        std::size_t callsWhileOpen = 0;
+        QTimer::singleShot(0, [&] {
+            QTimer::singleShot(400, [&] {  // several ticks after the box opened
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                QVERIFY(box);
+                callsWhileOpen = platform.Calls().size();
+                box->accept();
+            });
+        });
+        auto* foutput = qobject_cast<QLineEdit*>(Child(w, "Foutput"));
+        foutput->setText("not a number");
+        const std::size_t before = platform.Calls().size();
+        qobject_cast<QPushButton*>(Child(w, "SetFout"))->click();
+        QCOMPARE(callsWhileOpen, before);
+        QVERIFY(w.timer()->isActive());
+        QTRY_VERIFY(platform.Calls().size() > before);
+        QCOMPARE(w.focusWidget(), foutput);
+        w.close();
+    }
+
+    // Searching without a device refreshes a window that is already cleared: nothing changes and nothing is
+    // drawn again.
+    void aRefreshOfAClearedWindowDrawsNothing() {
+        SimulatedPlatform platform;
+        QtMainWindow w(platform);
+        w.form().Form_Load();
+        QTest::qWait(100);  // the first paint, and a few searches
+        struct PaintCounter : QObject {
+            int paints = 0;
+            bool eventFilter(QObject*, QEvent* e) override {
+                if (e->type() == QEvent::Paint || e->type() == QEvent::UpdateRequest) ++paints;
+                return false;
+            }
+        } counter;
+        for (QWidget* child : w.findChildren<QWidget*>()) child->installEventFilter(&counter);
+        w.installEventFilter(&counter);
+        const std::size_t before = platform.Calls().size();
+        QTRY_VERIFY(platform.Calls().size() > before + 20);  // several search ticks
+        QTest::qWait(50);
+        QCOMPARE(counter.paints, 0);
+        w.close();
+    }
+
     void theRealTimerFollowsUnplugging() {
         SimulatedPlatform platform;
         SimDeviceConfig d;
