@@ -1,9 +1,14 @@
-// Times start-ups from process start to the window shown: the utility's filled window against a bare Qt
-// Widgets window, alternately in one run, and prints the medians and their ratio.
+// Times start-ups from process start to the window shown (the probe's first line of output, written once its
+// window has been painted): the utility's filled window against a bare Qt Widgets window, alternately in one
+// run, and prints the medians and their ratio. Given a further command (the Windows program's probe under
+// Wine), times it in the same rounds too. What a process does after its line (its exit) is not counted.
+//
+//   tarvo_startup_bench [RUNS [COMMAND ARG...]]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,20 +16,36 @@
 
 namespace {
 
-double RunOnce(const char* mode) {
+double RunOnce(const std::vector<const char*>& command) {
+    std::vector<char*> argv;
+    for (const char* a : command) argv.push_back(const_cast<char*>(a));
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0) std::exit(1);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        execl(TARVO_STARTUP_PROBE, TARVO_STARTUP_PROBE, mode, static_cast<char*>(nullptr));
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        execvp(argv[0], argv.data());
         _exit(127);
     }
+    close(out[1]);
+    char c = 0;
+    while (read(out[0], &c, 1) == 1 && c != '\n') {
+    }
+    const auto shown = std::chrono::steady_clock::now();
+    while (read(out[0], &c, 1) == 1) {
+    }
+    close(out[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "probe '%s' failed\n", mode);
+        std::fprintf(stderr, "start-up probe '%s %s' failed\n", command[0], command.size() > 1 ? command[1] : "");
         std::exit(1);
     }
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double, std::milli>(shown - start).count();
 }
 
 double Median(std::vector<double> v) {
@@ -37,14 +58,24 @@ double Median(std::vector<double> v) {
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 21;
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    RunOnce("bare");  // warm the caches for both
-    RunOnce("window");
-    std::vector<double> bare, window;
+    const std::vector<const char*> bareProbe = {TARVO_STARTUP_PROBE, "bare"}, windowProbe = {TARVO_STARTUP_PROBE, "window"};
+    const std::vector<const char*> other(argv + std::min(argc, 2), argv + argc);
+    // Warm the caches for each.
+    RunOnce(bareProbe);
+    RunOnce(windowProbe);
+    if (!other.empty()) RunOnce(other);
+    std::vector<double> bare, window, others;
     for (int i = 0; i < runs; ++i) {
-        bare.push_back(RunOnce("bare"));
-        window.push_back(RunOnce("window"));
+        bare.push_back(RunOnce(bareProbe));
+        window.push_back(RunOnce(windowProbe));
+        if (!other.empty()) others.push_back(RunOnce(other));
     }
     const double b = Median(bare), w = Median(window);
     std::printf("start-up median over %d runs: window %.1f ms, bare window %.1f ms, ratio %.2f\n", runs, w, b, w / b);
+    if (!other.empty()) {
+        std::string command;
+        for (const char* a : other) command += std::string(command.empty() ? "" : " ") + a;
+        std::printf("start-up median over %d runs of %s: %.1f ms\n", runs, command.c_str(), Median(others));
+    }
     return 0;
 }

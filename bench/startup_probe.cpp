@@ -1,11 +1,13 @@
 // One start-up, timed by tarvo_startup_bench: `window` shows the utility's window filled from a simulated
-// generator, `bare` an empty Qt Widgets window. Each quits as soon as its window has been painted.
+// generator, `bare` an empty Qt Widgets window. Each prints a line and quits as soon as its window has been
+// painted.
 #include "qt/QtMainWindow.h"
 #include "device/SimulatedPlatform.h"
 
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -30,6 +32,8 @@ int main(int argc, char** argv) {
     // Queued behind the show and the first paint.
     QTimer::singleShot(0, &app, [&] {
         window->repaint();
+        std::puts("shown");
+        std::fflush(stdout);
         app.quit();
     });
     return app.exec();

@@ -1,6 +1,6 @@
 // tarvo-pulse-window-probe.exe startup | shot FILE.bmp: the Win32 window on a simulated pulse generator, for
-// measuring and picturing it. `startup` ends as soon as the filled window has been painted (tools/dev bench
-// times it from process start); `shot` lets it run for a second, then writes the window as the screen shows it,
+// measuring and picturing it. `startup` prints a line and ends as soon as the filled window has been
+// painted (tools/dev bench times that line from process start); `shot` lets it run for a second, then writes the window as the screen shows it,
 // frame included, to a 24-bit BMP file (tools/screenshots).
 #include "Win32MainWindow.h"
 #include "device/DeviceFinder.h"
@@ -87,7 +87,11 @@ int main(int argc, char** argv) {
     SetWindowPos(window.hwnd(), nullptr, 40, 40, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     window.form().Form_Load();
     PumpUntilIdle();
-    if (!shot) return 0;
+    if (!shot) {
+        std::puts("shown");
+        std::fflush(stdout);
+        return 0;
+    }
     PumpFor(1000);
     return WriteBmp(window.hwnd(), argv[2]) ? 0 : 1;
 }
