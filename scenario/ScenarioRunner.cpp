@@ -3,6 +3,8 @@
 #include "protocol/FeatureReport.h"
 
 #include <cstdio>
+#include <fstream>
+#include <iostream>
 #include <istream>
 #include <limits>
 #include <optional>
@@ -487,6 +489,25 @@ void ScenarioRunner::OnCall(const SimCall& call) {
     } else if (call.op == "HidD_GetFeature") {
         out_ << "get-feature " << call.device << (call.ok ? "" : " failed") << '\n';
     }
+}
+
+int RunScenarioProgram(int argc, char** argv, ScenarioWindowFactory makeWindow) {
+    if (argc != 2) {
+        std::cerr << "usage: tarvo-pulse-scenario FILE (or - for standard input)\n";
+        return 2;
+    }
+    std::ifstream file;
+    std::istream* script = &std::cin;
+    if (std::string(argv[1]) != "-") {
+        file.open(argv[1]);
+        if (!file) {
+            std::cerr << "cannot read " << argv[1] << '\n';
+            return 2;
+        }
+        script = &file;
+    }
+    ScenarioRunner runner(std::cout, std::move(makeWindow));
+    return runner.Run(*script, std::cerr);
 }
 
 }  // namespace tarvo

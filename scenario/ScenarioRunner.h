@@ -68,4 +68,8 @@ private:
     bool closed_ = false;
 };
 
+// The body of a scenario program: `PROGRAM FILE` or `PROGRAM -` (standard input) runs the script on the window
+// that makeWindow makes and returns the exit status (2 for bad usage or a script that cannot be read).
+int RunScenarioProgram(int argc, char** argv, ScenarioWindowFactory makeWindow);
+
 }  // namespace tarvo

@@ -345,18 +345,19 @@ void Win32MainWindow::SetText(ControlId id, const std::string& text) {
 std::string Win32MainWindow::Text(ControlId id) const {
     HWND h = control(id);
     if (!h) return {};
-    if (IsList(id)) {
-        const LRESULT index = SendMessageW(h, CB_GETCURSEL, 0, 0);
-        if (index == CB_ERR) return {};
-        const LRESULT length = SendMessageW(h, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
-        if (length == CB_ERR) return {};
-        std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-        const LRESULT copied = SendMessageW(h, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
-        text.resize(copied == CB_ERR ? 0 : static_cast<std::size_t>(copied));
-        return Utf8(text);
-    }
+    if (IsList(id)) return ListItemText(id, ListIndex(id));
     std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(h)) + 1, L'\0');
     text.resize(static_cast<std::size_t>(GetWindowTextW(h, text.data(), static_cast<int>(text.size()))));
+    return Utf8(text);
+}
+
+std::string Win32MainWindow::ListItemText(ControlId id, int index) const {
+    HWND h = control(id);
+    const LRESULT length = h && index >= 0 ? SendMessageW(h, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0) : CB_ERR;
+    if (length == CB_ERR) return {};
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    const LRESULT copied = SendMessageW(h, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
+    text.resize(copied == CB_ERR ? 0 : static_cast<std::size_t>(copied));
     return Utf8(text);
 }
 

@@ -29,6 +29,8 @@ public:
     HWND hwnd() const { return hwnd_; }
     HWND control(ControlId id) const { return controls_[static_cast<int>(id)]; }
     bool ownEnabled(ControlId id) const { return enabled_[static_cast<int>(id)]; }
+    // The text of a list's entry; empty when it has none at that index.
+    std::string ListItemText(ControlId id, int index) const;
     bool timerRunning() const { return timerRunning_; }
     int timerInterval() const { return timerInterval_; }
     int dpi() const { return dpi_; }

@@ -29,22 +29,14 @@ ShownState Win32ScenarioWindow::State(ControlId id) const {
         const LRESULT chosen = SendMessageW(h, CB_GETCURSEL, 0, 0);
         state.count = count == CB_ERR ? 0 : static_cast<int>(count);
         state.chosen = chosen == CB_ERR ? -1 : static_cast<int>(chosen);
-        state.text = state.chosen < 0 ? std::string() : ListItem(id, state.chosen);
+        state.text = window_.ListItemText(id, state.chosen);
     } else {
         state.text = WindowText(h);
     }
     return state;
 }
 
-std::string Win32ScenarioWindow::ListItem(ControlId id, int index) const {
-    HWND h = window_.control(id);
-    const LRESULT length = SendMessageW(h, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
-    if (length == CB_ERR) return {};
-    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    const LRESULT copied = SendMessageW(h, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
-    text.resize(copied == CB_ERR ? 0 : static_cast<std::size_t>(copied));
-    return Utf8(text);
-}
+std::string Win32ScenarioWindow::ListItem(ControlId id, int index) const { return window_.ListItemText(id, index); }
 
 std::optional<ControlId> Win32ScenarioWindow::Focused() const {
     const HWND focused = GetFocus();
