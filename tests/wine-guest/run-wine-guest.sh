@@ -74,7 +74,7 @@ done
 prefix=$work/prefix
 stamp=$prefix/.wine-guest-prefix
 wine_version=$("$WINE64" --version)
-if [ "$(cat "$stamp" 2>/dev/null)" != "$wine_version" ]; then
+if [ "$(cat "$stamp" 2>/dev/null)" != "$wine_version" ] || ! grep -q '^"Enable SDL"=dword:00000000' "$prefix/system.reg"; then
     t=$(date +%s.%N)
     rm -rf "$prefix"
     mkdir -p "$prefix"
