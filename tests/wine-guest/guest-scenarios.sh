@@ -37,12 +37,13 @@ unplug() {
     wait "$1" 2>/dev/null
 }
 
-# One console run: ARGS of the program go to the program; output and exit status into DIR.
+# run_program DIR PROGRAM ARGS...: one run of a console program under Wine, its output and exit status into DIR
+# (124 when it had to be stopped after 120 s).
 run_program() {
     local dir=$1 started
     shift
     started=$(now)
-    "$WINE64" "$@" > "$dir/program.log" 2> "$dir/program.err" < /dev/null
+    timeout -k 5 120 "$WINE64" "$@" > "$dir/program.log" 2> "$dir/program.err" < /dev/null
     echo $? > "$dir/status"
     say "TIME $(basename "$dir") $(basename "$1") $(since "$started")"
 }
