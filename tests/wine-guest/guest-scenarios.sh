@@ -28,7 +28,7 @@ plug() {
     shift
     "$VIRTUAL" "$@" > "$log" 2>&1 &
     plugged=$!
-    wait_for "$log" '^START$' 10 || say "FAIL $log: the generator did not start"
+    wait_for "$log" '^START$' 30 || say "FAIL $log: the generator did not start"
 }
 
 # unplug PID: the generator removes its device (UHID_DESTROY) and ends.
@@ -38,12 +38,12 @@ unplug() {
 }
 
 # run_program DIR PROGRAM ARGS...: one run of a console program under Wine, its output and exit status into DIR
-# (124 when it had to be stopped after 120 s).
+# (124 when it had to be stopped after 180 s).
 run_program() {
     local dir=$1 started
     shift
     started=$(now)
-    timeout -k 5 120 "$WINE64" "$@" > "$dir/program.log" 2> "$dir/program.err" < /dev/null
+    timeout -k 5 180 "$WINE64" "$@" > "$dir/program.log" 2> "$dir/program.err" < /dev/null
     echo $? > "$dir/status"
     say "TIME $(basename "$dir") $(basename "$1") $(since "$started")"
 }
@@ -84,10 +84,10 @@ replug() {
     started=$(now)
     "$WINE64" "$@" > "$dir/program.log" 2> "$dir/program.err" < /dev/null &
     local program=$!
-    if wait_for "$dir/gen1.log" '^GET_REPORT' 90; then
+    if wait_for "$dir/gen1.log" '^GET_REPORT' 180; then
         say "TIME $name first-status $(since "$started")"
     else
-        say "FAIL $name: no status request within 90 s"
+        say "FAIL $name: no status request within 180 s"
     fi
     sleep 1
     unplug "$gen"
@@ -95,10 +95,10 @@ replug() {
     plug "$dir/gen2.log" --serial TPG-WINE-REPLUG "${options[@]}"
     gen=$plugged
     started=$(now)
-    if wait_for "$dir/gen2.log" '^GET_REPORT' 30; then
+    if wait_for "$dir/gen2.log" '^GET_REPORT' 60; then
         say "TIME $name status-after-replug $(since "$started")"
     else
-        say "FAIL $name: no status request within 30 s of the replug"
+        say "FAIL $name: no status request within 60 s of the replug"
     fi
     sleep 2  # a command sent unasked after the status request would show in the log
     if kill -0 "$program" 2>/dev/null; then
@@ -111,7 +111,7 @@ replug() {
     unplug "$gen"
 }
 
-scenario_probe_replug() { replug probe-replug --no-stream -- "$PROBE" watch --serial TPG-WINE-REPLUG --seconds 150; }
+scenario_probe_replug() { replug probe-replug --no-stream -- "$PROBE" watch --serial TPG-WINE-REPLUG --seconds 600; }
 
 scenario_window_replug() { replug window-replug -- "$WINDOW"; }
 

@@ -43,8 +43,8 @@ scenarios=
 [ -z "$window" ] || scenarios+=" window-replug"
 [ -n "$scenarios" ] || usage
 
-HOST_TIMEOUT=480   # the whole boot; the guest's watchdog fires before
-GUEST_WATCHDOG=420
+HOST_TIMEOUT=600   # the whole boot; the guest's watchdog fires before
+GUEST_WATCHDOG=540
 WINE64=/usr/lib/wine/wine64
 
 # What the run needs.

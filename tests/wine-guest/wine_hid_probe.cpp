@@ -31,7 +31,7 @@ using namespace tarvo;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto FIND_WAIT = 30s;  // Wine's bus may still be enumerating when the program starts
+constexpr auto FIND_WAIT = 60s;  // Wine's bus may still be enumerating when the program starts
 constexpr auto WATCH_PERIOD = 250ms;
 
 void Say(const std::string& line) {
