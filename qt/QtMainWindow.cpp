@@ -33,9 +33,9 @@ void SubstituteMissingFonts() {
     (void)done;
 }
 
-QFont Font(const FontSpec& spec) {
-    QFont font(QString::fromLatin1(spec.family));
-    font.setPointSizeF(spec.points);
+QFont Font(const FontSpec& design) {
+    QFont font(QString::fromLatin1(design.family));
+    font.setPointSizeF(design.points);
     font.setBold(false);
     font.setItalic(false);
     font.setUnderline(false);

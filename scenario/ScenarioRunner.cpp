@@ -276,7 +276,7 @@ void ScenarioRunner::RunLine(const std::string& text) {
     } else if (command == "focus") {
         arity(0, 0);
         const std::optional<ControlId> focused = Window().Focused();
-        out_ << "focus " << (focused ? Spec(*focused).name : "none") << '\n';
+        out_ << "focus " << (focused ? Designed(*focused).name : "none") << '\n';
     } else {
         Fail("unknown command '" + command + "'");
     }
@@ -368,7 +368,7 @@ std::optional<ControlId> ScenarioRunner::Control(const Word& word) {
 
 ControlId ScenarioRunner::ControlOfKind(const Word& word, ControlKind kind, const char* what) {
     const std::optional<ControlId> id = Control(word);
-    if (!id || Spec(*id).kind != kind) Fail(Utf8(word.text) + " is not " + what);
+    if (!id || Designed(*id).kind != kind) Fail(Utf8(word.text) + " is not " + what);
     return *id;
 }
 
@@ -383,7 +383,7 @@ bool ScenarioRunner::TakesInput(ControlId id) const {
     if (closed_) return false;
     const ShownState window = window_->Window();
     if (!window.enabled || !window.visible) return false;
-    for (std::optional<ControlId> c = id; c; c = Spec(*c).container) {
+    for (std::optional<ControlId> c = id; c; c = Designed(*c).container) {
         const ShownState state = window_->State(*c);
         if (!state.enabled || !state.visible) return false;
     }
@@ -391,15 +391,15 @@ bool ScenarioRunner::TakesInput(ControlId id) const {
 }
 
 void ScenarioRunner::PrintState(std::optional<ControlId> id) {
-    if (id && Spec(*id).kind == ControlKind::Timer) {
-        out_ << Spec(*id).name << " enabled=" << (window_->TimerRunning() ? 1 : 0) << " input=0 visible=0 text=\"\"\n";
+    if (id && Designed(*id).kind == ControlKind::Timer) {
+        out_ << Designed(*id).name << " enabled=" << (window_->TimerRunning() ? 1 : 0) << " input=0 visible=0 text=\"\"\n";
         return;
     }
     const ShownState state = id ? window_->State(*id) : window_->Window();
-    out_ << (id ? Spec(*id).name : "frmMain") << " enabled=" << (state.enabled ? 1 : 0)
+    out_ << (id ? Designed(*id).name : "frmMain") << " enabled=" << (state.enabled ? 1 : 0)
          << " input=" << (id && TakesInput(*id) ? 1 : 0) << " visible=" << (state.visible ? 1 : 0)
          << " text=" << Quoted(state.text);
-    if (id && Spec(*id).kind == ControlKind::DropDownList)
+    if (id && Designed(*id).kind == ControlKind::DropDownList)
         out_ << " count=" << state.count << " chosen=" << state.chosen;
     out_ << '\n';
 }
@@ -418,13 +418,13 @@ void ScenarioRunner::Show(const std::vector<Word>& words) {
 void ScenarioRunner::List(const std::vector<Word>& words) {
     const ControlId id = ControlOfKind(words[1], ControlKind::DropDownList, "a drop-down list");
     const int count = window_->State(id).count;
-    for (int i = 0; i < count; ++i) out_ << Spec(id).name << '[' << i << "]=" << Quoted(window_->ListItem(id, i)) << '\n';
+    for (int i = 0; i < count; ++i) out_ << Designed(id).name << '[' << i << "]=" << Quoted(window_->ListItem(id, i)) << '\n';
 }
 
 void ScenarioRunner::Type(const std::vector<Word>& words) {
     const ControlId id = ControlOfKind(words[1], ControlKind::TextBox, "a text box");
     if (!TakesInput(id)) {
-        out_ << "ignored: " << Spec(id).name << " does not take input\n";
+        out_ << "ignored: " << Designed(id).name << " does not take input\n";
         return;
     }
     window_->Type(id, Utf8(words[2].text));
@@ -433,7 +433,7 @@ void ScenarioRunner::Type(const std::vector<Word>& words) {
 void ScenarioRunner::Click(const std::vector<Word>& words) {
     const ControlId id = ControlOfKind(words[1], ControlKind::Button, "a button");
     if (!TakesInput(id)) {
-        out_ << "ignored: " << Spec(id).name << " does not take input\n";
+        out_ << "ignored: " << Designed(id).name << " does not take input\n";
         return;
     }
     window_->Click(id);
@@ -442,7 +442,7 @@ void ScenarioRunner::Click(const std::vector<Word>& words) {
 void ScenarioRunner::Choose(const std::vector<Word>& words) {
     const ControlId id = ControlOfKind(words[1], ControlKind::DropDownList, "a drop-down list");
     const long long index = Number(words[2].text, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), "index");
-    const std::string name = Spec(id).name;
+    const std::string name = Designed(id).name;
     if (!TakesInput(id)) {
         out_ << "ignored: " << name << " does not take input\n";
         return;

@@ -45,11 +45,11 @@ RECT ClientRect(const Win32MainWindow& w, ControlId id) {
 
 // Where the control must lie, in pixels at a density: the table's twips from the client area's corner.
 RECT Expected(ControlId id, int dpi) {
-    const ControlSpec& c = Spec(id);
+    const ControlSpec& c = Designed(id);
     double left = c.left, top = c.top;
     if (c.container) {
-        left += Spec(*c.container).left;
-        top += Spec(*c.container).top;
+        left += Designed(*c.container).left;
+        top += Designed(*c.container).top;
     }
     const double scale = dpi / 1440.0;
     return RECT{static_cast<LONG>(std::lround(left * scale)), static_cast<LONG>(std::lround(top * scale)),
@@ -143,7 +143,7 @@ TEST_F(Win32WindowTest, TabOrderInitialStatesAndLabelsAbovePlainText) {
         const LONG style = GetWindowLongW(w.control(c.id), GWL_STYLE);
         EXPECT_EQ((style & WS_VISIBLE) != 0, c.visible) << c.name;
         EXPECT_EQ((style & WS_TABSTOP) != 0, TakesFocus(c.kind)) << c.name;
-        const bool frameEnabled = !c.container || Spec(*c.container).enabled;
+        const bool frameEnabled = !c.container || Designed(*c.container).enabled;
         EXPECT_EQ(IsWindowEnabled(w.control(c.id)) != FALSE, c.enabled && frameEnabled) << c.name;
         if (c.kind == ControlKind::DropDownList) {
             EXPECT_EQ(style & 0x3, CBS_DROPDOWNLIST) << c.name;

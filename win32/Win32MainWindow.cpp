@@ -46,8 +46,8 @@ SIZE WindowSizeFor(int width, int height, int dpi) {
 RECT TwipsRect(const ControlSpec& c) {
     int left = c.left, top = c.top;
     if (c.container) {
-        left += Spec(*c.container).left;
-        top += Spec(*c.container).top;
+        left += Designed(*c.container).left;
+        top += Designed(*c.container).top;
     }
     return RECT{left, top, left + c.width, top + c.height};
 }
@@ -81,7 +81,7 @@ DWORD StyleOf(const ControlSpec& c) {
     return style;
 }
 
-bool IsList(ControlId id) { return Spec(id).kind == ControlKind::DropDownList; }
+bool IsList(ControlId id) { return Designed(id).kind == ControlKind::DropDownList; }
 
 }  // namespace
 
@@ -174,17 +174,17 @@ void Win32MainWindow::CreateControls(HINSTANCE instance) {
             SetWindowPos(control(c.id), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
-HFONT Win32MainWindow::FontFor(const FontSpec& spec, int dpi) {
+HFONT Win32MainWindow::FontFor(const FontSpec& design, int dpi) {
     for (const Font& f : fonts_)
-        if (f.dpi == dpi && f.spec.points == spec.points && f.spec.cyrillic == spec.cyrillic &&
-            std::string_view(f.spec.family) == spec.family)
+        if (f.dpi == dpi && f.design.points == design.points && f.design.cyrillic == design.cyrillic &&
+            std::string_view(f.design.family) == design.family)
             return f.handle;
-    const int height = -static_cast<int>(std::lround(spec.points * dpi / 72.0));
-    const std::wstring family = Wide(spec.family);
+    const int height = -static_cast<int>(std::lround(design.points * dpi / 72.0));
+    const std::wstring family = Wide(design.family);
     HFONT font = CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                             spec.cyrillic ? RUSSIAN_CHARSET : DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             design.cyrillic ? RUSSIAN_CHARSET : DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                              CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, family.c_str());
-    if (font) fonts_.push_back(Font{spec, dpi, font});
+    if (font) fonts_.push_back(Font{design, dpi, font});
     return font;  // null: the control keeps the system's font
 }
 
@@ -242,7 +242,7 @@ void Win32MainWindow::FitListHeight(HWND list, int height) {
 void Win32MainWindow::ApplyEnabled(ControlId id) {
     HWND h = control(id);
     if (!h) return;
-    const std::optional<ControlId> frame = Spec(id).container;
+    const std::optional<ControlId> frame = Designed(id).container;
     EnableWindow(h, enabled_[static_cast<int>(id)] && (!frame || enabled_[static_cast<int>(*frame)]));
 }
 
@@ -366,7 +366,7 @@ void Win32MainWindow::SetEnabled(ControlId id, bool enabled) {
     if (own == enabled) return;
     own = enabled;
     ApplyEnabled(id);
-    if (Spec(id).kind == ControlKind::Frame)
+    if (Designed(id).kind == ControlKind::Frame)
         for (const ControlSpec& c : ControlTable())
             if (c.container == id) ApplyEnabled(c.id);
 }

@@ -46,7 +46,7 @@ private:
 
     void CreateControls(HINSTANCE instance);
     void Layout(int dpi);  // positions, sizes and fonts at a screen density
-    HFONT FontFor(const FontSpec& spec, int dpi);
+    HFONT FontFor(const FontSpec& design, int dpi);
     void ApplyEnabled(ControlId id);
     void FitListHeight(HWND list, int height);
 
@@ -68,7 +68,7 @@ private:
     void MessageBox(const std::string& title, const std::string& prompt) override;
 
     struct Font {
-        FontSpec spec;
+        FontSpec design;
         int dpi;
         HFONT handle;
     };

@@ -24,7 +24,7 @@ ShownState Win32ScenarioWindow::Window() const {
 ShownState Win32ScenarioWindow::State(ControlId id) const {
     HWND h = window_.control(id);
     ShownState state{window_.ownEnabled(id), OwnVisible(h), {}};
-    if (Spec(id).kind == ControlKind::DropDownList) {
+    if (Designed(id).kind == ControlKind::DropDownList) {
         const LRESULT count = SendMessageW(h, CB_GETCOUNT, 0, 0);
         const LRESULT chosen = SendMessageW(h, CB_GETCURSEL, 0, 0);
         state.count = count == CB_ERR ? 0 : static_cast<int>(count);

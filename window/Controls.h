@@ -45,7 +45,8 @@ inline constexpr int TWIPS_PER_INCH = 1440;
 inline constexpr FontSpec WINDOW_FONT = {"Microsoft Sans Serif", 8.25, false};
 
 const std::array<ControlSpec, CONTROL_COUNT>& ControlTable();
-inline const ControlSpec& Spec(ControlId id) { return ControlTable()[static_cast<int>(id)]; }
+// The row of the control table for a control.
+inline const ControlSpec& Designed(ControlId id) { return ControlTable()[static_cast<int>(id)]; }
 std::optional<ControlId> ControlByName(std::string_view name);
 
 // Whether a control of this kind takes the keyboard focus (labels, frames and the timer never do).
