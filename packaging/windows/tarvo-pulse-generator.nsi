@@ -51,7 +51,7 @@ VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
 
 !include "MUI2.nsh"
 !include "FileFunc.nsh"
-!include "x64.nsh"
+!include "LogicLib.nsh"
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -75,11 +75,51 @@ Function un.onInit
   SetShellVarContext all
 FunctionEnd
 
+; $R0 names FILE when it is in use: a running program cannot be opened for writing.
+!macro NOTE_IF_IN_USE file
+  ${If} ${FileExists} "${file}"
+    ClearErrors
+    FileOpen $0 "${file}" a
+    ${If} ${Errors}
+      StrCpy $R0 "${file}"
+    ${Else}
+      FileClose $0
+    ${EndIf}
+  ${EndIf}
+!macroend
+
+; Removes the installed programs; while one of them runs, stops the (un)install before anything is changed.
+; Windows can neither replace nor delete a running program, and NSIS would skip it (in silent mode without a word),
+; leaving an old program under a new version, or files without an uninstaller.
+!macro REMOVE_PROGRAMS_FUNCTION prefix
+Function ${prefix}RemovePrograms
+  check:
+  StrCpy $R0 ""
+  !insertmacro NOTE_IF_IN_USE "$INSTDIR\${PROGRAM}"
+  !insertmacro NOTE_IF_IN_USE "$INSTDIR\${CTL}"
+  StrCmp $R0 "" free
+  MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$R0 is running. Close it, then press Retry." /SD IDCANCEL IDRETRY check
+  DetailPrint "$R0 is running: nothing was changed."
+  Abort
+  free:
+  Delete "$INSTDIR\${PROGRAM}"
+  Delete "$INSTDIR\${CTL}"
+FunctionEnd
+!macroend
+!insertmacro REMOVE_PROGRAMS_FUNCTION ""
+!insertmacro REMOVE_PROGRAMS_FUNCTION "un."
+
 Section "Install"
   SetOutPath "$INSTDIR"
+  Call RemovePrograms
+  ClearErrors
   File "${STAGE}\${PROGRAM}"
   File "${STAGE}\${CTL}"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
+  ${If} ${Errors}
+    DetailPrint "The programs could not be written to $INSTDIR."
+    Abort
+  ${EndIf}
 
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\${PROGRAM}" "" "$INSTDIR\${PROGRAM}" 0
 
@@ -98,9 +138,8 @@ Section "Install"
 SectionEnd
 
 Section "Uninstall"
+  Call un.RemovePrograms
   ; Only what the installer put there: the folder may have been one the user chose that holds other files.
-  Delete "$INSTDIR\${PROGRAM}"
-  Delete "$INSTDIR\${CTL}"
   Delete "$INSTDIR\${UNINSTALLER}"
   RMDir "$INSTDIR"
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows installer under 64-bit Wine, as a user or an administrator's script would run it: a silent install
 # puts both programs, the Start-menu shortcut and the "Apps & features" entry in place; the installed program
-# starts, shows its window and closes when asked; a second install over the first replaces the files; the silent
-# uninstall leaves no file, shortcut or registry key behind. Each failure names its step.
+# starts and stays up, and while it runs neither an install nor the uninstall changes anything; it closes when its
+# window is asked to; a second install over the first replaces the files; the silent uninstall leaves no file,
+# shortcut or registry key behind. Each failure names its step.
 #   windows_installer_check.sh WINE64 SETUP.EXE STAGE_DIR VERSION
 # Needs WINEPREFIX (a prefix already booted) and an X display (tools/dev runs the Windows tests under xvfb-run).
 set -uo pipefail
@@ -30,6 +31,7 @@ program_pid=""
 cleanup() {
     if [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; then
         kill -9 "$program_pid" 2>/dev/null
+        wait "$program_pid" 2>/dev/null
     fi
     rm -rf "$scratch"
 }
@@ -100,6 +102,25 @@ out=$("$wine" "$win_dir\\$ctl" --version </dev/null 2>&1 | tr -d '\r')
 [ "$out" = "tarvo-pulse-ctl $version" ] || fail "$ctl --version gave '$out'"
 sleep 3
 kill -0 "$program_pid" 2>/dev/null || { wait "$program_pid"; fail "$program ended within 3 s (exit $?): $(cat "$scratch/program.out")"; }
+pass
+
+begin "no install or uninstall while the program runs"
+# Windows cannot replace or delete a running program: both stop with exit status 2 and change nothing. The
+# uninstaller runs in place here (_?=), so that its status is its own. _?= must come last and unquoted, which
+# Wine's quoting of an argument with spaces would spoil: a batch file gives the command line as written.
+run "$(winpath "$installer")" /S
+status=$?
+[ $status -eq 2 ] || fail "an install over the running program exited $status, not 2"
+check_installed
+printf '@"%s\\uninstall.exe" /S _?=%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$win_dir" "$win_dir" >"$scratch/uninstall.bat"
+run cmd /c "$(winpath "$scratch/uninstall.bat")"
+status=$?
+[ $status -eq 2 ] || fail "the uninstall of the running program exited $status, not 2"
+check_installed
+kill -0 "$program_pid" 2>/dev/null || fail "$program has ended"
+pass
+
+begin "the program closes when asked"
 # Asked to close as Windows asks a window (taskkill without /F sends WM_CLOSE to the process's windows), it ends
 # by itself: a program without its window would not.
 run taskkill /IM "$program" || fail "taskkill could not ask $program to close: $(cat "$scratch/out")"
