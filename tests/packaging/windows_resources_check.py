@@ -82,7 +82,7 @@ def main(argv):
     else:
         text = manifests[0][1].decode("utf-8", "replace")
         for needed in ('name="Microsoft.Windows.Common-Controls" version="6.0.0.0"', "PerMonitorV2",
-                       'level="asInvoker"'):
+                       'level="asInvoker"', f'name="Tarvo.PulseGenerator" version="{version}.0"'):
             if needed not in text:
                 failures.append(f"the manifest lacks {needed}")
 
