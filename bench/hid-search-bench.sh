@@ -67,4 +67,4 @@ image=$kernel/vmlinuz
 timeout 1600 qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nographic -nodefaults -serial stdio -no-reboot \
     -kernel "$image" -initrd "$work/initramfs.cpio" -append "console=ttyS0 quiet loglevel=3 panic=-1" \
     < /dev/null > "$work/console.log" 2>&1 || true
-tr -d '\r' < "$work/console.log" | grep -a '^BENCH' | sed 's/^BENCH //'
+tr -d '\r' < "$work/console.log" | grep -ao 'BENCH .*' | sed 's/^BENCH //'

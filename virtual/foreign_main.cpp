@@ -4,10 +4,12 @@
 //   tarvo-foreign-hid-virtual --count N
 //
 // Makes N USB HID devices that are no pulse generator: the even ones keyboards of another vendor (046D:C31C),
-// the odd ones devices of the generator's vendor with another product (1209:0002). Prints "READY" once the
+// the odd ones vendor-defined devices of the generator's vendor with another product (1209:0002). Prints "READY" once the
 // kernel has started every one and its /dev/hidraw node is there, then keeps them plugged in, reading and
 // discarding what the kernel sends them, until SIGINT or SIGTERM; then unplugs them all (UHID_DESTROY), prints
-// "DESTROYED" and ends with status 0. Needs read and write access to /dev/uhid (usually root).
+// "DESTROYED" and ends with status 0. On SIGUSR1 it prints "OPENS n": how many times since READY a device was
+// opened while no one held it open (the kernel holds the keyboards open itself, so this counts the opens of
+// the other ones). Needs read and write access to /dev/uhid (usually root).
 #include <linux/uhid.h>
 
 #include <dirent.h>
@@ -25,6 +27,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,8 +44,15 @@ constexpr std::array<std::uint8_t, 63> KEYBOARD_DESCRIPTOR = {
     0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06, 0x75, 0x08, 0x15, 0x00, 0x25, 0x65,
     0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
 
+// One vendor-defined input report of 8 bytes.
+constexpr std::array<std::uint8_t, 21> VENDOR_DESCRIPTOR = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,
+                                                            0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
+                                                            0x95, 0x08, 0x09, 0x01, 0x81, 0x02, 0xC0};
+
 volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_tellOpens = 0;
 void OnStop(int) { g_stop = 1; }
+void OnTellOpens(int) { g_tellOpens = 1; }
 
 bool Send(int fd, const uhid_event& ev) {
     for (;;) {
@@ -64,8 +74,10 @@ bool Create(int fd, int index) {
                   keyboard ? "Foreign keyboard" : "Foreign device of the generator's vendor", index);
     std::snprintf(reinterpret_cast<char*>(c.uniq), sizeof c.uniq, "%s", Uniq(index).c_str());
     std::snprintf(reinterpret_cast<char*>(c.phys), sizeof c.phys, "tarvo-foreign/%d", index);
-    c.rd_size = KEYBOARD_DESCRIPTOR.size();
-    std::memcpy(c.rd_data, KEYBOARD_DESCRIPTOR.data(), KEYBOARD_DESCRIPTOR.size());
+    const auto& descriptor = keyboard ? std::span<const std::uint8_t>(KEYBOARD_DESCRIPTOR)
+                                      : std::span<const std::uint8_t>(VENDOR_DESCRIPTOR);
+    c.rd_size = static_cast<std::uint16_t>(descriptor.size());
+    std::memcpy(c.rd_data, descriptor.data(), descriptor.size());
     c.bus = BUS_USB;
     c.vendor = keyboard ? 0x046D : 0x1209;
     c.product = keyboard ? 0xC31C : 0x0002;
@@ -73,15 +85,19 @@ bool Create(int fd, int index) {
     return Send(fd, ev);
 }
 
-// Reads and discards what the kernel sent; counts the starts.
-void Drain(const std::vector<int>& fds, int timeoutMs, int& started) {
+// Waits up to timeoutMs for the kernel to send something, then reads and discards all it has sent; counts the
+// starts and the opens.
+void Drain(const std::vector<int>& fds, int timeoutMs, int& started, long& opens) {
     std::vector<pollfd> polls;
     for (const int fd : fds) polls.push_back({fd, POLLIN, 0});
-    if (poll(polls.data(), polls.size(), timeoutMs) <= 0) return;
-    for (const pollfd& p : polls) {
-        if (!(p.revents & POLLIN)) continue;
-        uhid_event ev{};
-        if (read(p.fd, &ev, sizeof ev) > 0 && ev.type == UHID_START) ++started;
+    for (int wait = timeoutMs; poll(polls.data(), polls.size(), wait) > 0; wait = 0) {
+        for (const pollfd& p : polls) {
+            if (!(p.revents & POLLIN)) continue;
+            uhid_event ev{};
+            if (read(p.fd, &ev, sizeof ev) <= 0) continue;
+            if (ev.type == UHID_START) ++started;
+            if (ev.type == UHID_OPEN) ++opens;
+        }
     }
 }
 
@@ -118,6 +134,8 @@ int main(int argc, char** argv) {
     action.sa_handler = OnStop;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = OnTellOpens;
+    sigaction(SIGUSR1, &action, nullptr);
 
     std::vector<int> fds;
     for (int i = 0; i < count; ++i) {
@@ -131,9 +149,10 @@ int main(int argc, char** argv) {
         fds.push_back(fd);
     }
     int started = 0;
+    long opens = 0;
     const auto until = std::chrono::steady_clock::now() + READY_WAIT;
     while (!g_stop && (started < count || NodesPresent(count) < count) && std::chrono::steady_clock::now() < until)
-        Drain(fds, 10, started);
+        Drain(fds, 10, started, opens);
     if (started < count || NodesPresent(count) < count) {
         std::fprintf(stderr, "tarvo-foreign-hid-virtual: only %d of %d devices started\n", started, count);
         for (const int f : fds) close(f);
@@ -141,7 +160,15 @@ int main(int argc, char** argv) {
     }
     std::printf("READY\n");
     std::fflush(stdout);
-    while (!g_stop) Drain(fds, 100, started);
+    opens = 0;
+    while (!g_stop) {
+        Drain(fds, 100, started, opens);
+        if (g_tellOpens) {
+            g_tellOpens = 0;
+            std::printf("OPENS %ld\n", opens);
+            std::fflush(stdout);
+        }
+    }
     for (const int fd : fds) {
         uhid_event destroy{};
         destroy.type = UHID_DESTROY;
