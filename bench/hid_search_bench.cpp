@@ -7,6 +7,8 @@
 //   tarvo_hid_search_bench --seconds S                    the same for as many ticks as fit in S seconds
 //   tarvo_hid_search_bench --ticks N --interval-ms MS     one tick every MS ms, as the window's timer runs them,
 //                                                         for a measurement of the process from outside
+//   ... --idle                                            the same ticks without the search: what waking up
+//                                                         alone costs
 //
 // A generator that is found is closed again at once, so every tick searches.
 #include "device/DeviceFinder.h"
@@ -85,20 +87,27 @@ int main(int argc, char** argv) {
     long ticks = 0;
     long intervalMs = 0;
     double seconds = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool idle = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--idle") == 0) {
+            idle = true;
+            continue;
+        }
+        if (i + 1 >= argc) break;
         if (std::strcmp(argv[i], "--ticks") == 0) ticks = std::atol(argv[i + 1]);
         if (std::strcmp(argv[i], "--interval-ms") == 0) intervalMs = std::atol(argv[i + 1]);
         if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
+        ++i;
     }
     if ((ticks <= 0) == (seconds <= 0) || intervalMs < 0 || (intervalMs > 0 && ticks <= 0)) {
-        std::fprintf(stderr, "usage: tarvo_hid_search_bench --ticks N [--interval-ms MS] | --seconds S\n");
+        std::fprintf(stderr, "usage: tarvo_hid_search_bench --ticks N [--interval-ms MS [--idle]] | --seconds S\n");
         return 2;
     }
     Searcher searcher;
     if (intervalMs > 0) {
         auto next = std::chrono::steady_clock::now();
         for (long i = 0; i < ticks; ++i) {
-            searcher.Tick();
+            if (!idle) searcher.Tick();
             next += std::chrono::milliseconds(intervalMs);
             std::this_thread::sleep_until(next);
         }
