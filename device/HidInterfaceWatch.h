@@ -41,7 +41,7 @@ public:
 private:
     void Stop();
 
-    std::string directory_;
+    [[maybe_unused]] std::string directory_;  // unused where there is no watch
     int fd_ = -1;
 };
 
