@@ -1,5 +1,6 @@
 #include "HidapiPlatform.h"
 
+#include "DeviceFinder.h"
 #include "PlatformFactory.h"
 #include "Utf16Buffer.h"
 
@@ -46,6 +47,21 @@ std::string SysfsDescriptorPath(std::string_view devicePath) {
     return "/sys/class/hidraw/hidraw" + std::string(number) + "/device/report_descriptor";
 }
 
+// Interfaces of other devices, which no walk lists, need not be opened again while they stay plugged in.
+bool OtherDevice(const HIDD_ATTRIBUTES& a) {
+    return a.VendorID != DEVICE_VENDOR_ID || a.ProductID != DEVICE_PRODUCT_ID;
+}
+
+hid_device* OpenPath(const char* path, bool nonBlocking) {
+    hid_device* device = hid_open_path(path);
+    // An overlapped handle's reads must return at once.
+    if (device && nonBlocking && hid_set_nonblocking(device, 1) != 0) {
+        hid_close(device);
+        return nullptr;
+    }
+    return device;
+}
+
 std::optional<std::vector<std::uint8_t>> ReadSysfsDescriptor(const std::string& devicePath) {
     const std::string file = SysfsDescriptorPath(devicePath);
     if (file.empty()) return std::nullopt;
@@ -85,30 +101,69 @@ HidapiPlatform::DeviceEntry* HidapiPlatform::FindDevice(Handle h) {
     return entry ? &entry->device : nullptr;
 }
 
+hid_device* HidapiPlatform::Device(DeviceEntry& entry) {
+    if (!entry.device) entry.device = OpenPath(entry.path.c_str(), entry.nonBlocking);
+    return entry.device;
+}
+
+HidapiPlatform::Snapshot HidapiPlatform::PresentInterfaces() {
+    const HidInterfaceWatch::Changes changes = watch_.Take();
+    if (changes.unknown) {
+        present_.reset();
+        foreign_.clear();
+    }
+    for (const std::string& path : changes.paths) {
+        present_.reset();
+        foreign_.erase(path);
+    }
+    if (present_) return present_;
+
+    auto records = std::make_shared<std::vector<InterfaceRecord>>();
+    hid_device_info* all = hid_enumerate(0, 0);
+    for (const hid_device_info* d = all; d; d = d->next) {
+        if (!d->path) continue;
+        const bool listed = std::any_of(records->begin(), records->end(),
+                                        [d](const InterfaceRecord& r) { return r.path == d->path; });
+        if (listed) continue;
+        records->push_back({d->path, HIDD_ATTRIBUTES{d->vendor_id, d->product_id, d->release_number}});
+    }
+    hid_free_enumeration(all);
+    std::erase_if(foreign_, [&](const auto& known) {
+        return std::none_of(records->begin(), records->end(),
+                            [&](const InterfaceRecord& r) { return r.path == known.first; });
+    });
+    // Kept only while the watch works, and only when it lists no interface that is half unplugged.
+    if (watch_.Active() &&
+        std::all_of(records->begin(), records->end(),
+                    [](const InterfaceRecord& r) { return HidInterfaceWatch::NodePresent(r.path); }))
+        present_ = records;
+    return records;
+}
+
+const HidapiPlatform::InterfaceRecord* HidapiPlatform::Record(const std::string& path) const {
+    for (auto it = handles_.rbegin(); it != handles_.rend(); ++it) {
+        if (it->second.kind != Kind::InfoSet) continue;
+        for (const InterfaceRecord& record : *it->second.snapshot)
+            if (record.path == path) return &record;
+    }
+    return nullptr;
+}
+
 void HidapiPlatform::HidD_GetHidGuid(GUID& guid) { guid = HID_CLASS_GUID; }
 
 HDEVINFO HidapiPlatform::SetupDiGetClassDevsA(const GUID& guid, const char*, Handle, std::uint32_t) {
     Entry set;
     set.kind = Kind::InfoSet;
     // Only the HID class exists here; a set of any other class is empty.
-    if (SameGuid(guid, HID_CLASS_GUID)) {
-        hid_device_info* all = hid_enumerate(0, 0);
-        for (const hid_device_info* d = all; d; d = d->next) {
-            if (!d->path) continue;
-            const bool listed = std::any_of(set.snapshot.begin(), set.snapshot.end(),
-                                            [d](const InterfaceRecord& r) { return r.path == d->path; });
-            if (listed) continue;
-            set.snapshot.push_back({d->path, HIDD_ATTRIBUTES{d->vendor_id, d->product_id, d->release_number}});
-        }
-        hid_free_enumeration(all);
-    }
+    set.snapshot = SameGuid(guid, HID_CLASS_GUID) ? PresentInterfaces()
+                                                  : std::make_shared<const std::vector<InterfaceRecord>>();
     return Add(std::move(set));
 }
 
 BOOL HidapiPlatform::SetupDiEnumDeviceInterfaces(HDEVINFO set, const void*, const GUID& guid,
                                                  std::uint32_t memberIndex, SP_DEVICE_INTERFACE_DATA& data) {
     const Entry* entry = Find(set, Kind::InfoSet);
-    if (!entry || memberIndex >= entry->snapshot.size()) return 0;
+    if (!entry || memberIndex >= entry->snapshot->size()) return 0;
     data.InterfaceClassGuid = guid;
     data.Flags = SPINT_ACTIVE;
     data.Reserved = std::uintptr_t{memberIndex} + 1;  // 0 stays "no interface"
@@ -119,8 +174,8 @@ BOOL HidapiPlatform::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, const SP_DEV
                                                       std::uint8_t* detail, std::uint32_t detailSize,
                                                       std::uint32_t* requiredSize, void*) {
     const Entry* entry = Find(set, Kind::InfoSet);
-    if (!entry || data.Reserved == 0 || data.Reserved > entry->snapshot.size()) return 0;
-    const std::string& path = entry->snapshot[data.Reserved - 1].path;
+    if (!entry || data.Reserved == 0 || data.Reserved > entry->snapshot->size()) return 0;
+    const std::string& path = (*entry->snapshot)[data.Reserved - 1].path;
     const auto needed = static_cast<std::uint32_t>(DETAIL_PATH_OFFSET + path.size() + 1);
     if (requiredSize) *requiredSize = needed;
     // As on Windows, the size query and a buffer that is too small fail, and nothing is written.
@@ -139,42 +194,43 @@ BOOL HidapiPlatform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 Handle HidapiPlatform::CreateFileA(const char* path, std::uint32_t, std::uint32_t, const SECURITY_ATTRIBUTES*,
                                    std::uint32_t, std::uint32_t flagsAndAttributes, Handle) {
     if (!path || !*path) return INVALID_HANDLE_VALUE;
-    hid_device* device = hid_open_path(path);
-    if (!device) return INVALID_HANDLE_VALUE;
-    // An overlapped handle's reads must return at once.
-    if ((flagsAndAttributes & FILE_FLAG_OVERLAPPED) && hid_set_nonblocking(device, 1) != 0) {
-        hid_close(device);
-        return INVALID_HANDLE_VALUE;
-    }
     Entry entry;
     entry.kind = Kind::Device;
-    entry.device.device = device;
     entry.device.path = path;
+    entry.device.nonBlocking = (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    const auto known = foreign_.find(entry.device.path);
+    if (known != foreign_.end()) {
+        // Another device's interface, unchanged since its first open: the same result, without opening it.
+        if (!known->second) return INVALID_HANDLE_VALUE;
+        return Add(std::move(entry));
+    }
+    entry.device.device = OpenPath(path, entry.device.nonBlocking);
+    // Remembered only for an interface of the enumeration the watch vouches for.
+    const InterfaceRecord* record = present_ ? Record(entry.device.path) : nullptr;
+    if (record && OtherDevice(record->attributes)) foreign_[entry.device.path] = entry.device.device != nullptr;
+    if (!entry.device.device) return INVALID_HANDLE_VALUE;
     return Add(std::move(entry));
 }
 
 BOOL HidapiPlatform::HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES& attributes) {
-    const DeviceEntry* dev = FindDevice(device);
+    DeviceEntry* dev = FindDevice(device);
     if (!dev) return 0;
     // The newest snapshot that lists the path holds its enumeration record; the walk always has one open.
-    for (auto it = handles_.rbegin(); it != handles_.rend(); ++it) {
-        if (it->second.kind != Kind::InfoSet) continue;
-        for (const InterfaceRecord& record : it->second.snapshot) {
-            if (record.path != dev->path) continue;
-            attributes = record.attributes;
-            return 1;
-        }
+    if (const InterfaceRecord* record = Record(dev->path)) {
+        attributes = record->attributes;
+        return 1;
     }
     // Outside a walk: the record hidapi keeps for the open device.
-    const hid_device_info* info = hid_get_device_info(dev->device);
+    hid_device* opened = Device(*dev);
+    const hid_device_info* info = opened ? hid_get_device_info(opened) : nullptr;
     if (!info) return 0;
     attributes = HIDD_ATTRIBUTES{info->vendor_id, info->product_id, info->release_number};
     return 1;
 }
 
 BOOL HidapiPlatform::ReadString(Handle device, WideStringCall call, std::uint8_t* buffer, std::uint32_t bufferLength) {
-    const DeviceEntry* dev = FindDevice(device);
-    if (!dev || !buffer || bufferLength == 0) return 0;
+    DeviceEntry* dev = FindDevice(device);
+    if (!dev || !buffer || bufferLength == 0 || !Device(*dev)) return 0;
     wchar_t wide[WIDE_STRING_CHARS] = {};
     if (call(dev->device, wide, WIDE_STRING_CHARS) != 0) return 0;
     WriteUtf16Buffer(WideToUtf32(wide, WIDE_STRING_CHARS), buffer, bufferLength);
@@ -193,10 +249,11 @@ BOOL HidapiPlatform::HidD_GetProductString(Handle device, std::uint8_t* buffer, 
     return ReadString(device, &hid_get_product_string, buffer, bufferLength);
 }
 
-std::optional<std::vector<std::uint8_t>> HidapiPlatform::ReportDescriptor(const DeviceEntry& device) const {
+std::optional<std::vector<std::uint8_t>> HidapiPlatform::ReportDescriptor(DeviceEntry& device) {
 #if HID_API_VERSION >= HID_API_MAKE_VERSION(0, 14, 0)
     std::vector<std::uint8_t> bytes(HID_API_MAX_REPORT_DESCRIPTOR_SIZE);
-    const int read = hid_get_report_descriptor(device.device, bytes.data(), bytes.size());
+    hid_device* opened = Device(device);
+    const int read = opened ? hid_get_report_descriptor(opened, bytes.data(), bytes.size()) : -1;
     if (read >= 0) {
         bytes.resize(static_cast<std::size_t>(read));
         return bytes;
@@ -247,15 +304,15 @@ BOOL HidapiPlatform::HidD_FreePreparsedData(PreparsedData preparsed) {
 }
 
 BOOL HidapiPlatform::HidD_SetFeature(Handle device, const std::uint8_t* buffer, std::uint32_t length) {
-    const DeviceEntry* dev = FindDevice(device);
-    if (!dev || !buffer || length == 0) return 0;
+    DeviceEntry* dev = FindDevice(device);
+    if (!dev || !buffer || length == 0 || !Device(*dev)) return 0;
     const int sent = hid_send_feature_report(dev->device, buffer, length);
     return sent >= 0 && static_cast<std::uint32_t>(sent) == length ? 1 : 0;
 }
 
 BOOL HidapiPlatform::HidD_GetFeature(Handle device, std::uint8_t* buffer, std::uint32_t length) {
-    const DeviceEntry* dev = FindDevice(device);
-    if (!dev || !buffer || length == 0) return 0;
+    DeviceEntry* dev = FindDevice(device);
+    if (!dev || !buffer || length == 0 || !Device(*dev)) return 0;
     const int got = hid_get_feature_report(dev->device, buffer, length);
     if (got <= 0) return 0;
     // Windows always fills the whole buffer; a shorter reply leaves zeros after it.
@@ -273,7 +330,7 @@ BOOL HidapiPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t b
                               OVERLAPPED*) {
     if (bytesRead) *bytesRead = 0;
     DeviceEntry* dev = FindDevice(file);
-    if (!dev || !buffer || bytesToRead == 0) return 0;
+    if (!dev || !buffer || bytesToRead == 0 || !Device(*dev)) return 0;
     // hidraw gives an unnumbered report without the ID byte that Windows puts in front of it.
     const std::uint32_t idBytes = NumberedReports(*dev) ? 0 : 1;
     if (bytesToRead <= idBytes) return 0;
@@ -288,7 +345,7 @@ BOOL HidapiPlatform::CloseHandle(Handle object) {
     auto it = handles_.find(object);
     // A device-information set is released with SetupDiDestroyDeviceInfoList, as on Windows.
     if (it == handles_.end() || it->second.kind == Kind::InfoSet) return 0;
-    if (it->second.kind == Kind::Device) hid_close(it->second.device.device);
+    if (it->second.kind == Kind::Device && it->second.device.device) hid_close(it->second.device.device);
     handles_.erase(it);
     return 1;
 }

@@ -3,9 +3,15 @@
 // The Windows operations are mapped onto hidapi as follows.
 // - SetupDiGetClassDevsA takes one hid_enumerate snapshot; the walk and the detail calls index it, so the
 //   order is fixed for the scan and the open after it. Paths listed more than once (hidapi lists one entry per
-//   top-level collection, all on the same node) appear once, at their first place.
+//   top-level collection, all on the same node) appear once, at their first place. While the hotplug watch
+//   (HidInterfaceWatch.h) has seen no interface plugged in, unplugged or changed, the last snapshot is used
+//   again: it is what a new enumeration would give.
 // - CreateFileA opens the path with hid_open_path, read and write whatever the access and share arguments say;
-//   FILE_FLAG_OVERLAPPED makes the handle non-blocking.
+//   FILE_FLAG_OVERLAPPED makes the handle non-blocking. An interface whose vendor and product IDs are not the
+//   pulse generator's is opened for real only the first time a walk meets it; while the watch sees it stay
+//   unchanged, later opens give what that one gave (a handle, or INVALID_HANDLE_VALUE), and the handle opens
+//   the device only if something more than its attributes is asked of it. A pulse generator is opened every
+//   time, so one that could not be opened is tried again by every walk.
 // - HidD_GetAttributes gives vendor, product and release number of the path's enumeration record.
 // - The string reads convert hidapi's wide strings into the caller's UTF-16LE buffer (see Utf16Buffer.h).
 // - HidD_GetPreparsedData reads the report descriptor (hid_get_report_descriptor from hidapi 0.14, else the
@@ -22,9 +28,11 @@
 #pragma once
 
 #include "ApiDeclarations.h"
+#include "HidInterfaceWatch.h"
 #include "HidReportDescriptor.h"
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,23 +81,32 @@ private:
         std::string path;
         HIDD_ATTRIBUTES attributes;
     };
+    using Snapshot = std::shared_ptr<const std::vector<InterfaceRecord>>;
     struct DeviceEntry {
+        // Null until needed for a handle of an interface known not to be a pulse generator.
         hid_device_* device = nullptr;
         std::string path;
+        bool nonBlocking = false;
         // Learnt from the report descriptor on first need.
         std::optional<bool> numberedReports;
     };
     enum class Kind { Device, Event, InfoSet };
     struct Entry {
         Kind kind = Kind::Event;
-        DeviceEntry device;                    // Kind::Device
-        std::vector<InterfaceRecord> snapshot; // Kind::InfoSet, in walk order
+        DeviceEntry device;  // Kind::Device
+        Snapshot snapshot;   // Kind::InfoSet, in walk order
     };
 
     Handle Add(Entry entry);
     Entry* Find(Handle h, Kind kind);
     DeviceEntry* FindDevice(Handle h);
-    std::optional<std::vector<std::uint8_t>> ReportDescriptor(const DeviceEntry& device) const;
+    // The device of a handle, opened now if it was not yet; null when it cannot be opened.
+    hid_device_* Device(DeviceEntry& entry);
+    // The HID interfaces present now, in enumeration order.
+    Snapshot PresentInterfaces();
+    // The enumeration record of path in the newest snapshot a walk holds; null when none lists it.
+    const InterfaceRecord* Record(const std::string& path) const;
+    std::optional<std::vector<std::uint8_t>> ReportDescriptor(DeviceEntry& device);
     bool NumberedReports(DeviceEntry& device);
     using WideStringCall = int (*)(hid_device_*, wchar_t*, std::size_t);
     BOOL ReadString(Handle device, WideStringCall call, std::uint8_t* buffer, std::uint32_t bufferLength);
@@ -98,6 +115,13 @@ private:
     std::map<PreparsedData, ReportLengths> preparsed_;
     Handle nextHandle_ = 0x1000;
     PreparsedData nextPreparsed_ = 0x1000;
+
+    HidInterfaceWatch watch_;
+    // The last enumeration, kept while the watch sees nothing change; null when the next walk must enumerate.
+    Snapshot present_;
+    // Interfaces known not to be pulse generators, while the watch sees them unchanged: whether their first
+    // open succeeded.
+    std::map<std::string, bool> foreign_;
 };
 
 }  // namespace tarvo

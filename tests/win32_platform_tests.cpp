@@ -223,6 +223,145 @@ TEST(Win32Device, OverlappedReadWithoutReportReturnsZeroAndLeavesNoReadPending) 
     EXPECT_TRUE(api.CloseHandle(event));
 }
 
+// The layer as it runs where the system announces HID interface changes; here the test announces them.
+struct RememberingPlatform : Win32Platform {
+    RememberingPlatform() : Win32Platform(ChangesToldByCaller{}) {}
+    using Win32Platform::InterfacesChanged;
+};
+
+// Whether a handle is the system's: a stand-in is not.
+bool SystemHandle(Handle h) {
+    DWORD flags = 0;
+    return h != INVALID && ::GetHandleInformation(win32::ToNative(h), &flags) != 0;
+}
+
+// The calls of the walks with what they gave, handles only as the system's, a stand-in or invalid; and what is
+// left open.
+template <typename Base>
+struct Recording final : Base {
+    std::vector<std::string> trace;
+    int systemOpens = 0;
+    std::set<Handle> live;
+
+    HDEVINFO SetupDiGetClassDevsA(const GUID& guid, const char* enumerator, Handle parent,
+                                  std::uint32_t flags) override {
+        const HDEVINFO set = Base::SetupDiGetClassDevsA(guid, enumerator, parent, flags);
+        trace.push_back(set == INVALID ? "set invalid" : "set");
+        return set;
+    }
+    BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, const void* info, const GUID& guid, std::uint32_t index,
+                                     SP_DEVICE_INTERFACE_DATA& data) override {
+        const BOOL r = Base::SetupDiEnumDeviceInterfaces(set, info, guid, index, data);
+        trace.push_back("enum " + std::to_string(index) + " " + std::to_string(r));
+        return r;
+    }
+    BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, const SP_DEVICE_INTERFACE_DATA& data, std::uint8_t* detail,
+                                          std::uint32_t size, std::uint32_t* required, void* info) override {
+        const BOOL r = Base::SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, info);
+        trace.push_back("detail " + std::to_string(r) + " " + std::to_string(required ? *required : 0));
+        return r;
+    }
+    BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override {
+        const BOOL r = Base::SetupDiDestroyDeviceInfoList(set);
+        trace.push_back("destroy " + std::to_string(r));
+        return r;
+    }
+    Handle CreateFileA(const char* path, std::uint32_t access, std::uint32_t share, const SECURITY_ATTRIBUTES* security,
+                       std::uint32_t disposition, std::uint32_t flags, Handle templateFile) override {
+        const Handle h = Base::CreateFileA(path, access, share, security, disposition, flags, templateFile);
+        trace.push_back(std::string("open ") + path + (h == INVALID ? " invalid" : " handle"));
+        if (SystemHandle(h)) ++systemOpens;
+        if (h != INVALID) live.insert(h);
+        return h;
+    }
+    BOOL HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES& a) override {
+        const BOOL r = Base::HidD_GetAttributes(device, a);
+        trace.push_back("attributes " + std::to_string(r) + " " + std::to_string(a.VendorID) + ":" +
+                        std::to_string(a.ProductID) + " v" + std::to_string(a.VersionNumber));
+        return r;
+    }
+    BOOL HidD_GetSerialNumberString(Handle device, std::uint8_t* buffer, std::uint32_t length) override {
+        const BOOL r = Base::HidD_GetSerialNumberString(device, buffer, length);
+        trace.push_back("serial " + std::to_string(r));
+        return r;
+    }
+    BOOL CloseHandle(Handle object) override {
+        const BOOL r = Base::CloseHandle(object);
+        trace.push_back("close " + std::to_string(r));
+        live.erase(object);
+        return r;
+    }
+
+    // One search of the window without a device: the scan, then the open of the selected entry.
+    void Search() {
+        trace.clear();
+        systemOpens = 0;
+        DeviceSession session;
+        FakeList list;
+        Scan_USB_devices({session, *this, list});
+        EXPECT_FALSE(FindTheHid({session, *this, list}));
+    }
+};
+
+TEST(Win32Remembered, WalksGiveWhatFreshOnesGiveAndOpenOtherDevicesOnlyOnceUntilAChange) {
+    SKIP_UNLESS_WINE();
+    Recording<RememberingPlatform> api;
+    Recording<Win32Platform> fresh;  // Wine announces no changes: every walk enumerates and opens
+    fresh.Search();
+    ASSERT_EQ(fresh.systemOpens, 4) << "Wine's mouse and keyboard, in both walks";
+
+    api.Search();
+    EXPECT_EQ(api.trace, fresh.trace);
+    EXPECT_EQ(api.systemOpens, 2) << "the scan opens them; the open's walk knows them";
+    for (int i = 0; i < 3; ++i) {
+        api.Search();
+        EXPECT_EQ(api.trace, fresh.trace) << "search " << i;
+        EXPECT_EQ(api.systemOpens, 0) << "search " << i;
+    }
+    EXPECT_TRUE(api.live.empty()) << "every stand-in is closed";
+
+    api.InterfacesChanged();
+    api.Search();
+    EXPECT_EQ(api.trace, fresh.trace);
+    EXPECT_EQ(api.systemOpens, 2) << "after an announced change the interfaces are opened again";
+    api.Search();
+    EXPECT_EQ(api.systemOpens, 0);
+
+    // The set a walk was given is destroyed once; the next walk is given it again.
+    GUID guid;
+    api.HidD_GetHidGuid(guid);
+    const HDEVINFO set = api.SetupDiGetClassDevsA(guid, nullptr, 0, CLASS_DEVICES_FLAGS);
+    EXPECT_TRUE(api.SetupDiDestroyDeviceInfoList(set));
+    EXPECT_FALSE(api.SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(api.SetupDiGetClassDevsA(guid, nullptr, 0, CLASS_DEVICES_FLAGS), set);
+    SP_DEVICE_INTERFACE_DATA data;
+    EXPECT_TRUE(api.SetupDiEnumDeviceInterfaces(set, nullptr, guid, 1, data));
+    EXPECT_TRUE(api.SetupDiDestroyDeviceInfoList(set));
+}
+
+TEST(Win32Remembered, AStandInOpensItsInterfaceWhenMoreThanTheAttributesIsAsked) {
+    SKIP_UNLESS_WINE();
+    Recording<RememberingPlatform> api;
+    api.Search();
+    const Handle h = OpenFirstHid(api, 0);
+    ASSERT_NE(h, INVALID);
+    EXPECT_FALSE(SystemHandle(h)) << "a known other device's interface is not opened again";
+    HIDD_ATTRIBUTES attributes;
+    ASSERT_TRUE(api.HidD_GetAttributes(h, attributes));
+    EXPECT_EQ(attributes.VendorID, 0x845E);
+
+    std::vector<std::uint8_t> text(STRING_BUFFER_BYTES, 0);
+    ASSERT_TRUE(api.HidD_GetProductString(h, text.data(), STRING_READ_LENGTH));
+    EXPECT_FALSE(HidStringToText(api, text.data(), text.size()).empty());
+    PreparsedData preparsed = 0;
+    ASSERT_TRUE(api.HidD_GetPreparsedData(h, preparsed));
+    HIDP_CAPS caps;
+    EXPECT_EQ(api.HidP_GetCaps(preparsed, caps), HIDP_STATUS_SUCCESS);
+    EXPECT_TRUE(api.HidD_FreePreparsedData(preparsed));
+    EXPECT_TRUE(api.CloseHandle(h));
+    EXPECT_FALSE(api.CloseHandle(h)) << "a stand-in closes once";
+}
+
 TEST(Win32Kernel, HidGuidAndAnsiCodePage) {
     Win32Platform api;
     GUID guid;

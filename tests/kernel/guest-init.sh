@@ -12,7 +12,8 @@ done
 (sleep 200; echo "KERNEL_E2E FAIL (guest watchdog)"; poweroff -f) &
 # Read only by sanitizer builds.
 export LSAN_OPTIONS=suppressions=/test/lsan.supp
-/test/tarvo_kernel_e2e --virtual /test/tarvo-pulse-generator-virtual --deadline 150
+/test/tarvo_kernel_e2e --virtual /test/tarvo-pulse-generator-virtual --foreign /test/tarvo-foreign-hid-virtual \
+    --deadline 150
 echo "KERNEL_E2E EXIT $?"
 # tarvo-pulse-ctl, the real program, against a generator of its own.
 /test/ctl-e2e.sh /test/tarvo-pulse-ctl /test/tarvo-pulse-generator-virtual /tmp

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The real-kernel test: tarvo_kernel_e2e against virtual pulse generators on a real HID stack, then the real
 # tarvo-pulse-ctl against one of its own (ctl-e2e.sh).
-#   run-kernel-e2e.sh TEST_PROGRAM VIRTUAL_PROGRAM KERNEL_DIR WORK_DIR CTL_PROGRAM
+#   run-kernel-e2e.sh TEST_PROGRAM VIRTUAL_PROGRAM FOREIGN_PROGRAM KERNEL_DIR WORK_DIR CTL_PROGRAM
 # Where /dev/uhid can be used here, the test runs directly. Otherwise it boots Debian's kernel (fetched into
 # KERNEL_DIR by tests/kernel/fetch-kernel.sh) under qemu with software emulation, in an initramfs holding busybox,
 # the three HID modules, the programs and their libraries. Exits 0 on PASS, 1 on FAIL, 77 (skipped) where
 # neither /dev/uhid nor qemu with the kernel and busybox can be had.
 set -euo pipefail
-test_program=$1 virtual_program=$2 kernel_dir=$3 work=$4 ctl_program=$5
+test_program=$1 virtual_program=$2 foreign_program=$3 kernel_dir=$4 work=$5 ctl_program=$6
 here=$(cd "$(dirname "$0")" && pwd)
 started=$(date +%s.%N)
 
@@ -17,7 +17,7 @@ skip() { echo "kernel_e2e: SKIPPED: $*"; exit 77; }
 if [ -c /dev/uhid ] && (exec 3<>/dev/uhid) 2>/dev/null; then
     echo "kernel_e2e: /dev/uhid is usable here; running on this machine's kernel $(uname -r)"
     status=0
-    LSAN_OPTIONS=${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan.supp timeout 180 "$test_program" --virtual "$virtual_program" --deadline 150 || status=$?
+    LSAN_OPTIONS=${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan.supp timeout 180 "$test_program" --virtual "$virtual_program" --foreign "$foreign_program" --deadline 150 || status=$?
     mkdir -p "$work"
     LSAN_OPTIONS=${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan.supp timeout 60 "$here/ctl-e2e.sh" "$ctl_program" "$virtual_program" "$work" || status=1
     echo "kernel_e2e: $( [ $status -eq 0 ] && echo PASS || echo FAIL ) in $(elapsed) s"
@@ -42,13 +42,14 @@ cp "$busybox" "$root/bin/busybox"
 cp "$kernel"/{hid,uhid,hid-generic}.ko "$root/modules/"
 cp "$test_program" "$root/test/tarvo_kernel_e2e"
 cp "$virtual_program" "$root/test/tarvo-pulse-generator-virtual"
+cp "$foreign_program" "$root/test/tarvo-foreign-hid-virtual"
 cp "$ctl_program" "$root/test/tarvo-pulse-ctl"
 cp "$here/ctl-e2e.sh" "$root/test/ctl-e2e.sh"
 cp "$here/guest-init.sh" "$root/init"
 cp "$here/lsan.supp" "$root/test/lsan.supp"
 chmod 755 "$root/init"
 # hidapi needs libudev, of which Debian has no static build: the programs take their shared libraries along.
-for program in "$test_program" "$virtual_program" "$ctl_program"; do
+for program in "$test_program" "$virtual_program" "$foreign_program" "$ctl_program"; do
     ldd "$program" | awk '/=> \// {print $3} /^\t\// {print $1}' | while read -r lib; do
         cp -L --parents "$lib" "$root/"
     done
