@@ -30,22 +30,10 @@ namespace {
 
 using namespace tarvo;
 
-struct List final : SerialNumberList {
-    std::vector<std::string> entries;
-    int selected = -1;
-    void Clear() override { entries.clear(), selected = -1; }
-    void SetEnabled(bool) override {}
-    void Insert(int index, const std::string& text) override { entries.insert(entries.begin() + index, text); }
-    void Select(int index) override { selected = index; }
-    std::string SelectedText() const override {
-        return selected < 0 ? std::string() : entries[static_cast<std::size_t>(selected)];
-    }
-};
-
 struct Searcher {
     std::unique_ptr<ApiDeclarations> api = MakeSystemPlatform();
     DeviceSession session;
-    List list;
+    ListedSerialNumbers list;
     int found = 0;
 
     void Tick() {

@@ -241,24 +241,6 @@ Settings SettingsOf(const CommandLine& line) {
 
 // --- The generators: the window's walk and open ---
 
-// The serial-number list the walks fill and read; it has no click handler.
-class SerialList final : public SerialNumberList {
-public:
-    void Clear() override {
-        entries.clear();
-        selected = -1;
-    }
-    void SetEnabled(bool) override {}
-    void Insert(int index, const std::string& text) override { entries.insert(entries.begin() + index, text); }
-    void Select(int index) override { selected = index; }
-    std::string SelectedText() const override {
-        return selected < 0 ? std::string() : entries[static_cast<std::size_t>(selected)];
-    }
-
-    std::vector<std::string> entries;
-    int selected = -1;
-};
-
 // One command's view of the attached generators. Whatever it opened is closed when it goes.
 class Generators {
 public:
@@ -298,7 +280,7 @@ public:
 private:
     ApiDeclarations& api_;
     DeviceSession session_;
-    SerialList list_;
+    ListedSerialNumbers list_;
 };
 
 struct Streams {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tarvo {
 
@@ -16,6 +17,25 @@ public:
     virtual void Select(int index) = 0;
     // Text of the selected entry; empty when none is selected.
     virtual std::string SelectedText() const = 0;
+};
+
+// The list as plain entries, for the programs and tests that walk without a window. It has no click handler.
+class ListedSerialNumbers : public SerialNumberList {
+public:
+    void Clear() override {
+        entries.clear();
+        selected = -1;
+    }
+    void SetEnabled(bool on) override { enabled = on; }
+    void Insert(int index, const std::string& text) override { entries.insert(entries.begin() + index, text); }
+    void Select(int index) override { selected = index; }
+    std::string SelectedText() const override {
+        return selected < 0 ? std::string() : entries[static_cast<std::size_t>(selected)];
+    }
+
+    std::vector<std::string> entries;
+    int selected = -1;
+    bool enabled = false;
 };
 
 }  // namespace tarvo

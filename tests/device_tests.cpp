@@ -14,16 +14,10 @@ namespace tarvo {
 namespace {
 
 // The serial-number list as a vector; counts the selection events the walk raises.
-struct FakeList final : SerialNumberList {
-    std::vector<std::string> entries;
-    int selected = -1;
-    bool enabled = true;
+struct FakeList final : ListedSerialNumbers {
+    FakeList() { enabled = true; }
     int selectEvents = 0;
-    void Clear() override { entries.clear(), selected = -1; }
-    void SetEnabled(bool on) override { enabled = on; }
-    void Insert(int index, const std::string& text) override { entries.insert(entries.begin() + index, text); }
     void Select(int index) override { selected = index, ++selectEvents; }
-    std::string SelectedText() const override { return selected < 0 ? std::string() : entries[selected]; }
 };
 
 std::vector<std::uint8_t> Utf16Buffer(const std::u16string& text, std::size_t size = 201) {

@@ -29,15 +29,7 @@ bool UnderWine() {
 #define SKIP_UNLESS_WINE() \
     if (!UnderWine()) GTEST_SKIP() << "needs Wine's virtual HID devices, which open read/write"
 
-struct FakeList final : SerialNumberList {
-    std::vector<std::string> entries;
-    int selected = -1;
-    void Clear() override { entries.clear(), selected = -1; }
-    void SetEnabled(bool) override {}
-    void Insert(int index, const std::string& text) override { entries.insert(entries.begin() + index, text); }
-    void Select(int index) override { selected = index; }
-    std::string SelectedText() const override { return selected < 0 ? std::string() : entries[selected]; }
-};
+using FakeList = ListedSerialNumbers;
 
 // Follows what the walks open and close through the real layer; handle values are reused once closed, so
 // what is open is tracked call by call.

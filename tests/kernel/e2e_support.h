@@ -158,15 +158,7 @@ private:
     std::vector<std::string> lines_;
 };
 
-struct ListModel final : SerialNumberList {
-    std::vector<std::string> entries;
-    int selected = -1;
-    bool enabled = false;
-    void Clear() override { entries.clear(), selected = -1; }
-    void SetEnabled(bool on) override { enabled = on; }
-    void Insert(int index, const std::string& text) override { entries.insert(entries.begin() + index, text); }
-    void Select(int index) override { selected = index; }
-    std::string SelectedText() const override { return selected < 0 ? std::string() : entries[static_cast<std::size_t>(selected)]; }
+struct ListModel final : ListedSerialNumbers {
     int IndexOf(const std::string& text) const {
         auto it = std::find(entries.begin(), entries.end(), text);
         return it == entries.end() ? -1 : static_cast<int>(it - entries.begin());

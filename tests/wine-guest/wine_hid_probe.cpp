@@ -39,22 +39,10 @@ void Say(const std::string& line) {
     std::fflush(stdout);
 }
 
-struct List final : SerialNumberList {
-    std::vector<std::string> entries;
-    int selected = -1;
-    void Clear() override { entries.clear(), selected = -1; }
-    void SetEnabled(bool) override {}
-    void Insert(int index, const std::string& text) override { entries.insert(entries.begin() + index, text); }
-    void Select(int index) override { selected = index; }
-    std::string SelectedText() const override {
-        return selected < 0 ? std::string() : entries[static_cast<std::size_t>(selected)];
-    }
-};
-
 struct Probe {
     std::unique_ptr<ApiDeclarations> api = MakeSystemPlatform();
     DeviceSession session;
-    List list;
+    ListedSerialNumbers list;
     DeviceContext context{session, *api, list};
 
     ~Probe() {
