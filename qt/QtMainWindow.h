@@ -27,6 +27,11 @@ public:
     QObject* control(ControlId id) const { return controls_[static_cast<int>(id)]; }
     QTimer* timer() const;
 
+    // What a control shows: its text (a list's chosen entry), and a list's chosen entry and count.
+    std::string Text(ControlId id) const override;
+    int ListIndex(ControlId id) const override;
+    int ListCount(ControlId id) const override;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -34,15 +39,12 @@ private:
     // FormView
     void ShowForm() override;
     void SetText(ControlId id, const std::string& text) override;
-    std::string Text(ControlId id) const override;
     void SetEnabled(ControlId id, bool enabled) override;
     void SetFocus(ControlId id) override;
     void ClearList(ControlId id) override;
     void AppendListItems(ControlId id, std::span<const std::string> texts) override;
     void InsertListItem(ControlId id, int index, const std::string& text) override;
     void SetListIndex(ControlId id, int index) override;
-    int ListIndex(ControlId id) const override;
-    int ListCount(ControlId id) const override;
     void StartTimer() override;
     void StopTimer() override;
     void SetTimerInterval(int milliseconds) override;

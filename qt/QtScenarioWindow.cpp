@@ -2,27 +2,16 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
 
 namespace tarvo {
 namespace {
 
-ShownState StateOf(const QWidget* w) {
+ShownState OwnState(const QWidget* w) {
     ShownState state;
     state.enabled = !w->testAttribute(Qt::WA_ForceDisabled);
     state.visible = !(w->testAttribute(Qt::WA_WState_ExplicitShowHide) && w->testAttribute(Qt::WA_WState_Hidden));
-    if (auto* frame = qobject_cast<const QGroupBox*>(w)) state.text = frame->title().toStdString();
-    else if (auto* label = qobject_cast<const QLabel*>(w)) state.text = label->text().toStdString();
-    else if (auto* box = qobject_cast<const QLineEdit*>(w)) state.text = box->text().toStdString();
-    else if (auto* button = qobject_cast<const QAbstractButton*>(w)) state.text = button->text().toStdString();
-    else if (auto* list = qobject_cast<const QComboBox*>(w)) {
-        state.text = list->currentIndex() < 0 ? std::string() : list->currentText().toStdString();
-        state.count = list->count();
-        state.chosen = list->currentIndex();
-    } else state.text = w->windowTitle().toStdString();
     return state;
 }
 
@@ -32,9 +21,21 @@ QtScenarioWindow::QtScenarioWindow(ApiDeclarations& api) : window_(std::make_uni
 
 QtScenarioWindow::~QtScenarioWindow() = default;
 
-ShownState QtScenarioWindow::Window() const { return StateOf(window_.get()); }
+ShownState QtScenarioWindow::Window() const {
+    ShownState state = OwnState(window_.get());
+    state.text = window_->windowTitle().toStdString();
+    return state;
+}
 
-ShownState QtScenarioWindow::State(ControlId id) const { return StateOf(static_cast<QWidget*>(window_->control(id))); }
+ShownState QtScenarioWindow::State(ControlId id) const {
+    ShownState state = OwnState(static_cast<QWidget*>(window_->control(id)));
+    state.text = window_->Text(id);
+    if (Designed(id).kind == ControlKind::DropDownList) {
+        state.count = window_->ListCount(id);
+        state.chosen = window_->ListIndex(id);
+    }
+    return state;
+}
 
 std::string QtScenarioWindow::ListItem(ControlId id, int index) const {
     return static_cast<QComboBox*>(window_->control(id))->itemText(index).toStdString();

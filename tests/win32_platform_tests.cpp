@@ -153,6 +153,20 @@ TEST(Win32Detail, StaysWithinItsBufferAndRefusesRecordsItDidNotGiveOut) {
     EXPECT_FALSE(api.SetupDiGetDeviceInterfaceDetailA(set, data, detail.data(), required, &again, nullptr));
 }
 
+// One of Wine's virtual devices on the handle: its attributes, its product string and its capabilities.
+void ExpectAWineDeviceAnswers(Win32Platform& api, Handle h, HIDP_CAPS& caps) {
+    HIDD_ATTRIBUTES attributes;
+    ASSERT_TRUE(api.HidD_GetAttributes(h, attributes));
+    EXPECT_EQ(attributes.VendorID, 0x845E);
+    std::vector<std::uint8_t> text(STRING_BUFFER_BYTES, 0);
+    ASSERT_TRUE(api.HidD_GetProductString(h, text.data(), STRING_READ_LENGTH));
+    EXPECT_FALSE(HidStringToText(api, text.data(), text.size()).empty());
+    PreparsedData preparsed = 0;
+    ASSERT_TRUE(api.HidD_GetPreparsedData(h, preparsed));
+    EXPECT_EQ(api.HidP_GetCaps(preparsed, caps), HIDP_STATUS_SUCCESS);
+    EXPECT_TRUE(api.HidD_FreePreparsedData(preparsed));
+}
+
 TEST(Win32Device, OpenGivesInheritableHandleAttributesStringsAndCaps) {
     SKIP_UNLESS_WINE();
     Win32Platform api;
@@ -161,19 +175,9 @@ TEST(Win32Device, OpenGivesInheritableHandleAttributesStringsAndCaps) {
     DWORD flags = 0;
     ASSERT_TRUE(::GetHandleInformation(win32::ToNative(h), &flags));
     EXPECT_TRUE(flags & HANDLE_FLAG_INHERIT) << "the security record reached CreateFileA";
-    HIDD_ATTRIBUTES attributes;
-    ASSERT_TRUE(api.HidD_GetAttributes(h, attributes));
-    EXPECT_EQ(attributes.VendorID, 0x845E);
-    std::vector<std::uint8_t> text(STRING_BUFFER_BYTES, 0);
-    ASSERT_TRUE(api.HidD_GetProductString(h, text.data(), STRING_READ_LENGTH));
-    EXPECT_FALSE(HidStringToText(api, text.data(), text.size()).empty());
-
-    PreparsedData preparsed = 0;
-    ASSERT_TRUE(api.HidD_GetPreparsedData(h, preparsed));
-    HIDP_CAPS caps;
-    EXPECT_EQ(api.HidP_GetCaps(preparsed, caps), HIDP_STATUS_SUCCESS);
+    HIDP_CAPS caps{};
+    ASSERT_NO_FATAL_FAILURE(ExpectAWineDeviceAnswers(api, h, caps));
     EXPECT_GT(caps.InputReportByteLength, 0);
-    EXPECT_TRUE(api.HidD_FreePreparsedData(preparsed));
     caps.InputReportByteLength = 77;
     EXPECT_NE(api.HidP_GetCaps(0, caps), HIDP_STATUS_SUCCESS);
     EXPECT_EQ(caps.InputReportByteLength, 77) << "caps untouched on failure";
@@ -338,18 +342,8 @@ TEST(Win32Remembered, AStandInOpensItsInterfaceWhenMoreThanTheAttributesIsAsked)
     const Handle h = OpenFirstHid(api, 0);
     ASSERT_NE(h, INVALID);
     EXPECT_FALSE(SystemHandle(h)) << "a known other device's interface is not opened again";
-    HIDD_ATTRIBUTES attributes;
-    ASSERT_TRUE(api.HidD_GetAttributes(h, attributes));
-    EXPECT_EQ(attributes.VendorID, 0x845E);
-
-    std::vector<std::uint8_t> text(STRING_BUFFER_BYTES, 0);
-    ASSERT_TRUE(api.HidD_GetProductString(h, text.data(), STRING_READ_LENGTH));
-    EXPECT_FALSE(HidStringToText(api, text.data(), text.size()).empty());
-    PreparsedData preparsed = 0;
-    ASSERT_TRUE(api.HidD_GetPreparsedData(h, preparsed));
-    HIDP_CAPS caps;
-    EXPECT_EQ(api.HidP_GetCaps(preparsed, caps), HIDP_STATUS_SUCCESS);
-    EXPECT_TRUE(api.HidD_FreePreparsedData(preparsed));
+    HIDP_CAPS caps{};
+    ASSERT_NO_FATAL_FAILURE(ExpectAWineDeviceAnswers(api, h, caps));
     EXPECT_TRUE(api.CloseHandle(h));
     EXPECT_FALSE(api.CloseHandle(h)) << "a stand-in closes once";
 }

@@ -58,6 +58,13 @@ const Layout CONTROLS[] = {
 
 double Pixels(int twips) { return twips / 15.0; }
 
+SimDeviceConfig GeneratorA() {
+    SimDeviceConfig d;
+    d.name = "A";
+    d.serial = u"A";
+    return d;
+}
+
 QString Caption(const QWidget* w) {
     if (auto* g = qobject_cast<const QGroupBox*>(w)) return g->title();
     if (auto* l = qobject_cast<const QLabel*>(w)) return l->text();
@@ -198,10 +205,7 @@ private slots:
     // polls again once the box is closed.
     void ticksDuringAMessageBoxDoNothingAndTheTimerGoesOnAfterIt() {
         SimulatedPlatform platform;
-        SimDeviceConfig d;
-        d.name = "A";
-        d.serial = u"A";
-        platform.Plug(d);
+        platform.Plug(GeneratorA());
         QtMainWindow w(platform);
         w.form().Form_Load();
         std::size_t callsWhileOpen = 0;
@@ -249,17 +253,14 @@ private slots:
 
     void theRealTimerFollowsUnplugging() {
         SimulatedPlatform platform;
-        SimDeviceConfig d;
-        d.name = "A";
-        d.serial = u"A";
-        platform.Plug(d);
+        platform.Plug(GeneratorA());
         QtMainWindow w(platform);
         w.form().Form_Load();
         QVERIFY(w.form().session().DeviceAttached);
         platform.Unplug("A");
         QTRY_VERIFY(!w.form().session().DeviceAttached);
         QTRY_COMPARE(w.findChild<QTimer*>("Timer")->interval(), 250);
-        platform.Plug(d);
+        platform.Plug(GeneratorA());
         QTRY_VERIFY(w.form().session().DeviceAttached);
         QTRY_COMPARE(w.findChild<QTimer*>("Timer")->interval(), 500);
         w.close();

@@ -29,6 +29,10 @@ public:
     HWND hwnd() const { return hwnd_; }
     HWND control(ControlId id) const { return controls_[static_cast<int>(id)]; }
     bool ownEnabled(ControlId id) const { return enabled_[static_cast<int>(id)]; }
+    // What a control shows: its text (a list's chosen entry), and a list's chosen entry and count.
+    std::string Text(ControlId id) const override;
+    int ListIndex(ControlId id) const override;
+    int ListCount(ControlId id) const override;
     // The text of a list's entry; empty when it has none at that index.
     std::string ListItemText(ControlId id, int index) const;
     bool timerRunning() const { return timerRunning_; }
@@ -53,15 +57,12 @@ private:
     // FormView
     void ShowForm() override;
     void SetText(ControlId id, const std::string& text) override;
-    std::string Text(ControlId id) const override;
     void SetEnabled(ControlId id, bool enabled) override;
     void SetFocus(ControlId id) override;
     void ClearList(ControlId id) override;
     void AppendListItems(ControlId id, std::span<const std::string> texts) override;
     void InsertListItem(ControlId id, int index, const std::string& text) override;
     void SetListIndex(ControlId id, int index) override;
-    int ListIndex(ControlId id) const override;
-    int ListCount(ControlId id) const override;
     void StartTimer() override;
     void StopTimer() override;
     void SetTimerInterval(int milliseconds) override;

@@ -24,14 +24,10 @@ ShownState Win32ScenarioWindow::Window() const {
 ShownState Win32ScenarioWindow::State(ControlId id) const {
     HWND h = window_.control(id);
     ShownState state{window_.ownEnabled(id), OwnVisible(h), {}};
+    state.text = window_.Text(id);
     if (Designed(id).kind == ControlKind::DropDownList) {
-        const LRESULT count = SendMessageW(h, CB_GETCOUNT, 0, 0);
-        const LRESULT chosen = SendMessageW(h, CB_GETCURSEL, 0, 0);
-        state.count = count == CB_ERR ? 0 : static_cast<int>(count);
-        state.chosen = chosen == CB_ERR ? -1 : static_cast<int>(chosen);
-        state.text = window_.ListItemText(id, state.chosen);
-    } else {
-        state.text = WindowText(h);
+        state.count = window_.ListCount(id);
+        state.chosen = window_.ListIndex(id);
     }
     return state;
 }
