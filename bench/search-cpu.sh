@@ -17,7 +17,7 @@ ns() { awk '{print $1}' "/proc/$pid/schedstat"; }
 t0=$(ticks) n0=$(ns) start=$(date +%s.%N)
 sleep "$seconds"
 t1=$(ticks) n1=$(ns) end=$(date +%s.%N)
-awk -v t="$((t1 - t0))" -v n="$((n1 - n0))" -v hz="$hz" -v s0="$start" -v s1="$end" -v what="$(basename "$1")" 'BEGIN {
+awk -v t="$((t1 - t0))" -v n="$((n1 - n0))" -v hz="$hz" -v s0="$start" -v s1="$end" -v what="$(basename "$1")${2:+ ${*:2}}" 'BEGIN {
     wall = s1 - s0
     printf "%s over %.0f s: %.3f%% of a core by /proc/PID/stat (%d ticks of 1/%d s), %.3f%% by schedstat (%.1f ms)\n",
            what, wall, 100 * t / hz / wall, t, hz, 100 * n / 1e9 / wall, n / 1e6 }'

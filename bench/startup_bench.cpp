@@ -1,6 +1,6 @@
 // Times start-ups from process start to the window shown (the probe's first line of output, written once its
-// window has been painted): the utility's filled window against a bare Qt Widgets window, alternately in one
-// run, and prints the medians and their ratio. Given a further command (the Windows program's probe under
+// window has been painted): the utility's filled window against a bare Qt Widgets window and against the same
+// bare window with one label, alternately in one run, and prints the medians and the ratios. Given a further command (the Windows program's probe under
 // Wine), times it in the same rounds too. What a process does after its line (its exit) is not counted.
 //
 //   tarvo_startup_bench [RUNS [COMMAND ARG...]]
@@ -58,20 +58,24 @@ double Median(std::vector<double> v) {
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 21;
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    const std::vector<const char*> bareProbe = {TARVO_STARTUP_PROBE, "bare"}, windowProbe = {TARVO_STARTUP_PROBE, "window"};
+    const std::vector<const char*> bareProbe = {TARVO_STARTUP_PROBE, "bare"}, windowProbe = {TARVO_STARTUP_PROBE, "window"},
+                                   labelProbe = {TARVO_STARTUP_PROBE, "label"};
     const std::vector<const char*> other(argv + std::min(argc, 2), argv + argc);
     // Warm the caches for each.
     RunOnce(bareProbe);
     RunOnce(windowProbe);
+    RunOnce(labelProbe);
     if (!other.empty()) RunOnce(other);
-    std::vector<double> bare, window, others;
+    std::vector<double> bare, window, labelled, others;
     for (int i = 0; i < runs; ++i) {
         bare.push_back(RunOnce(bareProbe));
         window.push_back(RunOnce(windowProbe));
+        labelled.push_back(RunOnce(labelProbe));
         if (!other.empty()) others.push_back(RunOnce(other));
     }
-    const double b = Median(bare), w = Median(window);
-    std::printf("start-up median over %d runs: window %.1f ms, bare window %.1f ms, ratio %.2f\n", runs, w, b, w / b);
+    const double b = Median(bare), w = Median(window), l = Median(labelled);
+    std::printf("start-up median over %d runs: window %.1f ms, bare window %.1f ms, ratio %.2f; bare window with one "
+                "label %.1f ms, ratio %.2f\n", runs, w, b, w / b, l, w / l);
     if (!other.empty()) {
         std::string command;
         for (const char* a : other) command += std::string(command.empty() ? "" : " ") + a;
