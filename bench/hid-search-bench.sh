@@ -8,26 +8,20 @@
 set -euo pipefail
 bench=$1 foreign=$2 kernel_dir=$3 work=$4
 kernel=$kernel_dir/current
-busybox=$(command -v busybox || true)
+. "$(dirname "$0")/../tests/kernel/guest-lib.sh"
+busybox=$(guest_busybox)
 for need in qemu-system-x86_64 strace; do
     command -v "$need" >/dev/null || { echo "hid-search-bench: $need is not installed" >&2; exit 1; }
 done
-[ -n "$busybox" ] && ! ldd "$busybox" >/dev/null 2>&1 || { echo "hid-search-bench: needs busybox-static" >&2; exit 1; }
+[ -n "$busybox" ] || { echo "hid-search-bench: needs busybox-static" >&2; exit 1; }
 [ -e "$kernel/uhid.ko" ] || { echo "hid-search-bench: no kernel in $kernel_dir (tests/kernel/fetch-kernel.sh)" >&2; exit 1; }
 
 root=$work/initramfs
-rm -rf "$root"
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,modules,bench}
-cp "$busybox" "$root/bin/busybox"
-cp "$kernel"/{hid,uhid,hid-generic}.ko "$root/modules/"
+guest_root "$root" "$kernel" "$busybox" bench
 cp "$bench" "$root/bench/tarvo_hid_search_bench"
 cp "$foreign" "$root/bench/tarvo-foreign-hid-virtual"
 cp "$(command -v strace)" "$root/bin/strace"
-for program in "$bench" "$foreign" "$(command -v strace)"; do
-    ldd "$program" | awk '/=> \// {print $3} /^\t\// {print $1}' | while read -r lib; do
-        cp -L --parents "$lib" "$root/"
-    done
-done
+guest_copy_libraries "$root" "$bench" "$foreign" "$(command -v strace)"
 cat > "$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -60,11 +54,6 @@ echo "BENCH done"
 poweroff -f
 EOF
 chmod 755 "$root/init"
-(cd "$root" && find . | "$busybox" cpio -o -H newc -R 0:0 2>/dev/null) > "$work/initramfs.cpio"
-
-image=$kernel/vmlinuz
-[ -e "$kernel/vmlinux" ] && image=$kernel/vmlinux
-timeout 1600 qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nographic -nodefaults -serial stdio -no-reboot \
-    -kernel "$image" -initrd "$work/initramfs.cpio" -append "console=ttyS0 quiet loglevel=3 panic=-1" \
-    < /dev/null > "$work/console.log" 2>&1 || true
+guest_pack "$root" "$busybox" "$work/initramfs.cpio"
+guest_boot 1600 "$kernel" "$work/initramfs.cpio" > "$work/console.log" 2>&1 || true
 tr -d '\r' < "$work/console.log" | grep -ao 'BENCH .*' | sed 's/^BENCH //'

@@ -24,22 +24,17 @@ if [ -c /dev/uhid ] && (exec 3<>/dev/uhid) 2>/dev/null; then
     exit $(( status == 0 ? 0 : 1 ))
 fi
 
-qemu=$(command -v qemu-system-x86_64 || true)
-[ -n "$qemu" ] || skip "no /dev/uhid here and qemu-system-x86_64 is not installed"
-busybox=$(command -v busybox || true)
-[ -n "$busybox" ] || skip "busybox-static is not installed"
+. "$here/guest-lib.sh"
+command -v qemu-system-x86_64 >/dev/null || skip "no /dev/uhid here and qemu-system-x86_64 is not installed"
+busybox=$(guest_busybox)
+[ -n "$busybox" ] || skip "the static busybox (busybox-static) is not installed"
 kernel=$kernel_dir/current
 [ -e "$kernel/hid.ko" ] && [ -e "$kernel/uhid.ko" ] && [ -e "$kernel/hid-generic.ko" ] && [ -e "$kernel/vmlinuz" ] ||
     skip "no Debian kernel in $kernel_dir (tools/dev test fetches it)"
-# The guest has no libraries for busybox: it must be the static one (ldd refuses a static program).
-! ldd "$busybox" >/dev/null 2>&1 || skip "$busybox is not the static busybox (package busybox-static)"
 
 # The initramfs.
 root=$work/initramfs
-rm -rf "$root"
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,modules,test}
-cp "$busybox" "$root/bin/busybox"
-cp "$kernel"/{hid,uhid,hid-generic}.ko "$root/modules/"
+guest_root "$root" "$kernel" "$busybox" test
 cp "$test_program" "$root/test/tarvo_kernel_e2e"
 cp "$virtual_program" "$root/test/tarvo-pulse-generator-virtual"
 cp "$foreign_program" "$root/test/tarvo-foreign-hid-virtual"
@@ -48,23 +43,13 @@ cp "$here/ctl-e2e.sh" "$root/test/ctl-e2e.sh"
 cp "$here/guest-init.sh" "$root/init"
 cp "$here/lsan.supp" "$root/test/lsan.supp"
 chmod 755 "$root/init"
-# hidapi needs libudev, of which Debian has no static build: the programs take their shared libraries along.
-for program in "$test_program" "$virtual_program" "$foreign_program" "$ctl_program"; do
-    ldd "$program" | awk '/=> \// {print $3} /^\t\// {print $1}' | while read -r lib; do
-        cp -L --parents "$lib" "$root/"
-    done
-done
-(cd "$root" && find . | "$busybox" cpio -o -H newc -R 0:0 2>/dev/null) > "$work/initramfs.cpio"
+guest_copy_libraries "$root" "$test_program" "$virtual_program" "$foreign_program" "$ctl_program"
+guest_pack "$root" "$busybox" "$work/initramfs.cpio"
 
-# The ELF kernel boots through PVH, faster than the bzImage; either works.
-image=$kernel/vmlinuz
-[ -e "$kernel/vmlinux" ] && image=$kernel/vmlinux
 log=$work/console.log
 echo "kernel_e2e: booting $(cat "$kernel/PACKAGE" 2>/dev/null || echo "the kernel") under qemu (TCG)"
 status=0
-timeout 300 "$qemu" -accel tcg -m 512 -smp 1 -nographic -nodefaults -serial stdio -no-reboot \
-    -kernel "$image" -initrd "$work/initramfs.cpio" -append "console=ttyS0 quiet loglevel=3 panic=-1" \
-    < /dev/null > "$log" 2>&1 || status=$?
+guest_boot 300 "$kernel" "$work/initramfs.cpio" > "$log" 2>&1 || status=$?
 tr -d '\r' < "$log" > "$log.txt"
 # The console without the firmware's screen control sequences.
 grep -av $'\e' "$log.txt" || true

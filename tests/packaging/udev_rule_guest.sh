@@ -10,10 +10,10 @@ set -euo pipefail
 rule=$1 virtual_program=$2 kernel_dir=$3 work=$4
 skip() { echo "udev_rule_guest: SKIPPED: $*"; exit 77; }
 
-qemu=$(command -v qemu-system-x86_64 || true)
-[ -n "$qemu" ] || skip "qemu-system-x86_64 is not installed"
-busybox=$(command -v busybox || true)
-[ -n "$busybox" ] && ! ldd "$busybox" >/dev/null 2>&1 || skip "the static busybox is not installed"
+. "$(dirname "$0")/../kernel/guest-lib.sh"
+command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is not installed"
+busybox=$(guest_busybox)
+[ -n "$busybox" ] || skip "the static busybox is not installed"
 kernel=$kernel_dir/current
 [ -e "$kernel/vmlinuz" ] && [ -e "$kernel/uhid.ko" ] || skip "no Debian kernel in $kernel_dir (tools/dev test fetches it)"
 
@@ -27,16 +27,11 @@ if [ ! -x "$udevadm" ]; then
 fi
 
 root=$work/initramfs
-rm -rf "$root"
-mkdir -p "$root"/{bin,dev,proc,sys,run,tmp,modules,test,etc/udev/rules.d}
-cp "$busybox" "$root/bin/busybox"
-cp "$kernel"/{hid,uhid,hid-generic}.ko "$root/modules/"
+guest_root "$root" "$kernel" "$busybox" run test etc/udev/rules.d
 cp "$virtual_program" "$root/test/virtual"
 cp "$udevadm" "$root/bin/udevadm"
 cp "$rule" "$root/etc/udev/rules.d/"
-for program in "$virtual_program" "$udevadm"; do
-    ldd "$program" | awk '/=> \// {print $3} /^\t\// {print $1}' | while read -r lib; do cp -L --parents "$lib" "$root/"; done
-done
+guest_copy_libraries "$root" "$virtual_program" "$udevadm"
 cat > "$root/init" <<'GUEST'
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -55,13 +50,9 @@ echo "UDEV_GUEST DONE"
 poweroff -f
 GUEST
 chmod 755 "$root/init"
-(cd "$root" && find . | "$busybox" cpio -o -H newc -R 0:0 2>/dev/null) > "$work/initramfs.cpio"
+guest_pack "$root" "$busybox" "$work/initramfs.cpio"
 
-image=$kernel/vmlinuz
-[ -e "$kernel/vmlinux" ] && image=$kernel/vmlinux
-timeout 240 "$qemu" -accel tcg -m 512 -smp 1 -nographic -nodefaults -serial stdio -no-reboot \
-    -kernel "$image" -initrd "$work/initramfs.cpio" -append "console=ttyS0 quiet loglevel=3 panic=-1" \
-    < /dev/null 2>&1 | tr -d '\r' | grep -a '^UDEV_GUEST' > "$work/result.txt" || true
+guest_boot 240 "$kernel" "$work/initramfs.cpio" 2>&1 | tr -d '\r' | grep -a '^UDEV_GUEST' > "$work/result.txt" || true
 cat "$work/result.txt"
 
 grep -q '^UDEV_GUEST DONE' "$work/result.txt" || { echo "FAIL: the guest did not finish"; exit 1; }

@@ -48,10 +48,11 @@ GUEST_WATCHDOG=540
 WINE64=/usr/lib/wine/wine64
 
 # What the run needs.
+. "$here/../kernel/guest-lib.sh"
 qemu=$(command -v qemu-system-x86_64 || true)
 [ -n "$qemu" ] || skip "qemu-system-x86_64 is not installed"
-busybox=$(command -v busybox || true)
-[ -n "$busybox" ] && ! ldd "$busybox" >/dev/null 2>&1 || skip "the static busybox (busybox-static) is not installed"
+busybox=$(guest_busybox)
+[ -n "$busybox" ] || skip "the static busybox (busybox-static) is not installed"
 kernel=$kernel_dir/current
 [ -e "$kernel/vmlinuz" ] && [ -e "$kernel/modules.order" ] || skip "no Debian kernel in $kernel_dir (tools/dev test fetches it)"
 for m in uhid 9p 9pnet_virtio virtio_pci overlay; do
@@ -114,12 +115,11 @@ chmod 755 "$root/init"
         printf '%s=%q\n' "${var^^}" "$path"
     done
 } > "$root/config"
-(cd "$root" && find . | "$busybox" cpio -o -H newc -R 0:0 2>/dev/null) > "$work/initramfs.cpio"
+guest_pack "$root" "$busybox" "$work/initramfs.cpio"
 
 # -cpu max without SMAP: qemu's emulated iretq reads the user stack as a kernel access, which SMAP forbids, and
 # Wine returns from system calls with iretq. One processor: with two, Wine starts about three times slower.
-image=$kernel/vmlinuz
-[ -e "$kernel/vmlinux" ] && image=$kernel/vmlinux
+image=$(guest_kernel_image "$kernel")
 log=$work/console.log
 echo "wine_guest: booting $(cat "$kernel/PACKAGE" 2>/dev/null || echo "the kernel") under qemu (TCG):${scenarios}"
 booted=$(date +%s.%N)
