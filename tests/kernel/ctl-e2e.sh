@@ -37,7 +37,7 @@ listed() { "$ctl" list 2>/dev/null | grep -q "^$serial$tab"; }
 
 "$virtual" --serial "$serial" --frequency 25000 --amplitude 7 >"$work/generator.log" 2>&1 &
 generator=$!
-wait_for grep -qx START "$work/generator.log" && ok "the kernel starts the generator" ||
+wait_for grep -sqx START "$work/generator.log" && ok "the kernel starts the generator" ||
     fail "the kernel starts the generator"
 wait_for listed && ok "tarvo-pulse-ctl lists it" || fail "tarvo-pulse-ctl lists it"
 
