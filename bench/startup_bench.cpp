@@ -1,7 +1,8 @@
 // Times start-ups from process start to the window shown (the probe's first line of output, written once its
 // window has been painted): the utility's filled window against a bare Qt Widgets window and against the same
-// bare window with one label, alternately in one run, and prints the medians and the ratios. Given a further command (the Windows program's probe under
-// Wine), times it in the same rounds too. What a process does after its line (its exit) is not counted.
+// bare window with one label, alternately in one run, and prints the medians and the ratios. Given a further
+// command (the Windows program's probe under Wine), times it in the same rounds too. What a process does after
+// its line (its exit) is not counted.
 //
 //   tarvo_startup_bench [RUNS [COMMAND ARG...]]
 #include <algorithm>

@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
         main->form().Form_Load();
         window = std::move(main);
     }
-    QTimer emptyTimer;
     if (ticking) {
+        QTimer emptyTimer;
         QObject::connect(&emptyTimer, &QTimer::timeout, [] {});
         emptyTimer.start(50);
         return app.exec();
