@@ -378,8 +378,8 @@ std::string ScenarioRunner::DeviceName(const Word& word) {
     return name;
 }
 
-// It, every frame around it and the window are enabled and visible.
-bool ScenarioRunner::TakesInput(ControlId id) const {
+// It (nothing: the window itself), every frame around it and the window are enabled and visible.
+bool ScenarioRunner::TakesInput(std::optional<ControlId> id) const {
     if (closed_) return false;
     const ShownState window = window_->Window();
     if (!window.enabled || !window.visible) return false;
@@ -397,7 +397,7 @@ void ScenarioRunner::PrintState(std::optional<ControlId> id) {
     }
     const ShownState state = id ? window_->State(*id) : window_->Window();
     out_ << (id ? Designed(*id).name : "frmMain") << " enabled=" << (state.enabled ? 1 : 0)
-         << " input=" << (id && TakesInput(*id) ? 1 : 0) << " visible=" << (state.visible ? 1 : 0)
+         << " input=" << (TakesInput(id) ? 1 : 0) << " visible=" << (state.visible ? 1 : 0)
          << " text=" << Quoted(state.text);
     if (id && Designed(*id).kind == ControlKind::DropDownList)
         out_ << " count=" << state.count << " chosen=" << state.chosen;

@@ -57,7 +57,7 @@ private:
     std::optional<ControlId> Control(const Word& word);  // none: the window itself
     ControlId ControlOfKind(const Word& word, ControlKind kind, const char* what);
     std::string DeviceName(const Word& word);
-    bool TakesInput(ControlId id) const;
+    bool TakesInput(std::optional<ControlId> id) const;  // nothing: the window
     void PrintState(std::optional<ControlId> id);
     void OnCall(const SimCall& call);
 
