@@ -58,6 +58,12 @@ std::uint16_t GeneratorSession::FeatureReportLength() const {
     return IsOpen() ? session_.Caps.FeatureReportByteLength : 0;
 }
 
+std::string GeneratorSession::Path() const { return IsOpen() ? session_.DevicePath : std::string(); }
+
+HIDD_ATTRIBUTES GeneratorSession::Attributes() const { return IsOpen() ? session_.Attributes : HIDD_ATTRIBUTES{}; }
+
+HIDP_CAPS GeneratorSession::Caps() const { return IsOpen() ? session_.Caps : HIDP_CAPS{}; }
+
 GeneratorIdentity GeneratorSession::Identity() {
     if (!IsOpen()) return {};
     const DeviceIdentity read = ReadIdentity(session_, api_);

@@ -60,6 +60,11 @@ public:
     const std::string& Serial() const;
     // The open generator's feature report length in bytes (0 when none is open).
     std::uint16_t FeatureReportLength() const;
+    // What the open found: the interface's path, its attributes and its report lengths (all empty or zero
+    // when none is open).
+    std::string Path() const;
+    HIDD_ATTRIBUTES Attributes() const;
+    HIDP_CAPS Caps() const;
 
     // The maker, product and version strings as the window reads them (without the window's leading space).
     GeneratorIdentity Identity();
