@@ -192,22 +192,27 @@ std::int32_t FrequencyOf(const std::string& text, std::string& note) {
     return check.hertz;
 }
 
-// The list index of a millivolt text: it must be one of the list's texts.
-int AmplitudeIndexOf(const std::string& text) {
-    const auto& texts = AmplitudeTexts();
-    const auto exact = std::find(texts.begin(), texts.end(), text);
-    if (exact != texts.end()) return static_cast<int>(exact - texts.begin());
+// The list index of a millivolt text, or the refusal with what is nearest.
+int AmplitudeIndexFromMillivolts(const std::string& text) {
+    const AmplitudeChoice choice = AmplitudeIndexOf(text);
     const std::string refused = "there is no amplitude " + Quoted(text) + " mV in the list";
-    const std::optional<double> value = ParseFrequencyText(text);
-    if (!value) throw UsageError{"the amplitude " + Quoted(text) + " is not a number of millivolts"};
-    const int last = VOUT_ENTRY_COUNT - 1;
-    if (*value < AmplitudeMillivolts(0)) throw UsageError{refused + ": the lowest is " + AmplitudeText(0)};
-    if (*value > AmplitudeMillivolts(last)) throw UsageError{refused + ": the highest is " + AmplitudeText(last)};
-    int above = 0;
-    while (AmplitudeMillivolts(above) < *value) ++above;
-    if (AmplitudeMillivolts(above) == *value)
-        throw UsageError{refused + ": give it as the list writes it, " + texts[static_cast<std::size_t>(above)]};
-    throw UsageError{refused + ": the nearest are " + AmplitudeText(above - 1) + " and " + AmplitudeText(above)};
+    switch (choice.verdict) {
+        case AmplitudeVerdict::Listed:
+            return choice.index;
+        case AmplitudeVerdict::NotNumeric:
+            throw UsageError{"the amplitude " + Quoted(text) + " is not a number of millivolts"};
+        case AmplitudeVerdict::BelowList:
+            throw UsageError{refused + ": the lowest is " + AmplitudeText(choice.index)};
+        case AmplitudeVerdict::AboveList:
+            throw UsageError{refused + ": the highest is " + AmplitudeText(choice.index)};
+        case AmplitudeVerdict::NotAsWritten:
+            throw UsageError{refused + ": give it as the list writes it, " +
+                             AmplitudeTexts()[static_cast<std::size_t>(choice.index)]};
+        case AmplitudeVerdict::Between:
+            break;
+    }
+    throw UsageError{refused + ": the nearest are " + AmplitudeText(choice.index - 1) + " and " +
+                     AmplitudeText(choice.index)};
 }
 
 int AmplitudeIndexFromIndexText(const std::string& text) {
@@ -230,7 +235,7 @@ Settings SettingsOf(const CommandLine& line) {
         throw UsageError{"set needs --frequency, --amplitude or --amplitude-index"};
     if (line.amplitude && line.amplitudeIndex) throw UsageError{"give --amplitude or --amplitude-index, not both"};
     if (line.frequency) settings.hertz = FrequencyOf(*line.frequency, settings.frequencyNote);
-    if (line.amplitude) settings.amplitudeIndex = AmplitudeIndexOf(*line.amplitude);
+    if (line.amplitude) settings.amplitudeIndex = AmplitudeIndexFromMillivolts(*line.amplitude);
     if (line.amplitudeIndex) settings.amplitudeIndex = AmplitudeIndexFromIndexText(*line.amplitudeIndex);
     return settings;
 }

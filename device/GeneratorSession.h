@@ -5,10 +5,9 @@
 
 #include "ApiDeclarations.h"
 #include "DeviceSession.h"
-#include "protocol/FeatureReport.h"
+#include "GeneratorRequests.h"  // GeneratorOutcome, StatusReading, GeneratorIdentity
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,25 +16,6 @@ namespace tarvo {
 // The serial numbers of the attached pulse generators, in walk order, as the window lists them (the window's
 // walk, on a record of its own: it may run while any GeneratorSession is open). It leaves nothing open.
 std::vector<std::string> ListGenerators(ApiDeclarations& api);
-
-// What became of one request.
-enum class GeneratorOutcome {
-    Done,        // made, and the system reported success
-    NotOpen,     // no generator is open: nothing was made
-    TooShort,    // the generator's feature report cannot hold the frame: nothing was made
-    Failed,      // made, and the system reported failure
-};
-
-struct StatusReading {
-    GeneratorOutcome outcome = GeneratorOutcome::NotOpen;
-    DeviceStatus status{};  // meaningful only when outcome is Done
-};
-
-struct GeneratorIdentity {
-    std::optional<std::string> manufacturer;  // nothing when the string could not be read
-    std::optional<std::string> product;
-    std::optional<std::string> version;       // the window's version text; only when the maker was read
-};
 
 class GeneratorSession {
 public:
