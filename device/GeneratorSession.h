@@ -1,6 +1,11 @@
 // One program's hold on a pulse generator, for every program outside the window (tarvo-pulse-ctl, the SCPI
 // server, test probes): the window's walk and open, the window's frames, and each operation's own result. It
 // owns its handles and closes them when it closes or goes; it knows nothing of the window's flags.
+//
+// Several sessions may be open at once on one ApiDeclarations, on different generators or the same one, and
+// ListGenerators may run between their requests. Like the platform layers, they are used from one thread at a
+// time. A generator unplugged while open fails every request (Failed) until the session is closed or reopened:
+// IsOpen says only that the handles are held.
 #pragma once
 
 #include "ApiDeclarations.h"
@@ -31,7 +36,8 @@ public:
     };
     // Closes any open generator, then opens the first attached one whose serial number is `serial` (exactly,
     // letter case counts), as picking it in the window's list does. When that walk finds none, a second walk
-    // tells NotAttached (not listed) from Failed (listed, but not opened).
+    // tells NotAttached (not listed) from Failed (listed, but not opened). As in the window, a generator whose
+    // input-report handle did not open is Opened all the same (Identity then reads no strings).
     OpenOutcome Open(const std::string& serial);
     // Closes both handles of the open generator; nothing when none is open.
     void Close();
