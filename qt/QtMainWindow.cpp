@@ -1,5 +1,7 @@
 #include "QtMainWindow.h"
 
+#include "QtReaderView.h"
+
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
@@ -42,17 +44,17 @@ QFont Font(const FontSpec& design) {
     return font;
 }
 
+// A control without its caption, which is set once the control is marked for readers.
 QWidget* MakeWidget(const ControlSpec& c, QWidget* parent) {
-    const QString caption = QString::fromUtf8(c.caption);
     switch (c.kind) {
         case ControlKind::Frame: {
-            auto* frame = new QGroupBox(caption, parent);
+            auto* frame = new QGroupBox(parent);
             frame->setFocusPolicy(Qt::NoFocus);
             return frame;
         }
         case ControlKind::Label:
         case ControlKind::ValueLabel: {
-            auto* label = new QLabel(caption, parent);
+            auto* label = new QLabel(parent);
             label->setTextFormat(Qt::PlainText);  // device strings are shown as they are, never as markup
             label->setFocusPolicy(Qt::NoFocus);
             label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -65,7 +67,7 @@ QWidget* MakeWidget(const ControlSpec& c, QWidget* parent) {
         }
         case ControlKind::TextBox: return new QLineEdit(parent);
         case ControlKind::Button: {
-            auto* button = new QPushButton(caption, parent);
+            auto* button = new QPushButton(parent);
             button->setAutoDefault(false);
             return button;
         }
@@ -86,6 +88,7 @@ QtMainWindow::QtMainWindow(ApiDeclarations& api, QWidget* parent)
                           Qt::WindowCloseButtonHint),
       form_(*this, api) {
     SubstituteMissingFonts();
+    MarkWindowForReaders(this);
     setObjectName("frmMain");
     setWindowTitle(QString::fromUtf8(WINDOW_CAPTION));
     setWindowIcon(QIcon(":/icons/tarvo-pulse-generator.ico"));
@@ -102,16 +105,20 @@ QtMainWindow::QtMainWindow(ApiDeclarations& api, QWidget* parent)
             continue;
         }
         QWidget* w = MakeWidget(c, parentWidget);
+        // Before anything, a caption included, makes Qt build the control's accessible interface.
+        MarkForReaders(w, c.id);
+        controls_[static_cast<int>(c.id)] = w;
+        SetText(c.id, c.caption);
         w->setObjectName(c.name);
         w->setGeometry(Px(c.left), Px(c.top), Px(c.width), Px(c.height));
         w->setFont(Font(c.font));
         w->setEnabled(c.enabled);
         if (!c.visible) w->hide();
-        controls_[static_cast<int>(c.id)] = w;
     }
-    // lblSerialNumber shares lblProduct's rectangle and is never written: lblProduct lies above it, so its text
-    // stays readable.
-    widget(ControlId::lblProduct)->raise();
+    // lblSerialNumber shares lblProduct's rectangle and is never written: it lies under everything in its frame,
+    // so lblProduct's text stays readable, and the frame's other controls keep the table's (reading) order.
+    widget(ControlId::lblSerialNumber)->lower();
+    NameForReaders(controls_);
 
     const std::vector<ControlId>& tabs = TabOrder();
     for (std::size_t i = 1; i < tabs.size(); ++i) setTabOrder(widget(tabs[i - 1]), widget(tabs[i]));
@@ -144,7 +151,9 @@ void QtMainWindow::SetText(ControlId id, const std::string& text) {
     const QString value = ToQString(text);
     QWidget* w = widget(id);
     if (auto* label = qobject_cast<QLabel*>(w)) {
-        if (label->text() != value) label->setText(value);
+        if (label->text() == value) return;
+        label->setText(value);
+        if (Designed(id).kind == ControlKind::ValueLabel) ShowValueToReaders(label, value);
     } else if (auto* box = qobject_cast<QLineEdit*>(w)) {
         if (box->text() != value) box->setText(value);
     } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {

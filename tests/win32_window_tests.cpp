@@ -1,12 +1,15 @@
 // The Win32 main window as a user sees it, under Wine (or Windows) with a desktop: geometry at 96 and 144 DPI,
-// fonts, icons, tab order, initial states, the real timer through unplugging, and the timer during a message box.
+// fonts, icons, tab order, initial states, the real timer through unplugging, the timer during a message box,
+// and what a screen reader reads of each control through Windows' accessibility (MSAA).
 #include "device/SimulatedPlatform.h"
 #include "win32/Win32MainWindow.h"
 
 #include <gtest/gtest.h>
+#include <oleacc.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -206,6 +209,135 @@ TEST_F(Win32WindowTest, TicksDuringAMessageBoxDoNothingAndTheTimerGoesOnAfterIt)
     EXPECT_TRUE(PumpUntil([&] { return sim.Calls().size() > after; })) << "the timer stopped after the box";
     EXPECT_TRUE(w.timerRunning());
     EXPECT_EQ(GetFocus(), w.control(ControlId::Foutput));
+}
+
+// What MSAA gives a reader of one object, through the system's proxy for the window's own control.
+struct ReaderView {
+    bool found = false;
+    LONG role = 0;
+    std::string name, value;
+    LONG state = 0;
+};
+
+std::string Text(BSTR text) {
+    std::string utf8 = text ? Utf8(std::wstring(text, SysStringLen(text))) : std::string();
+    SysFreeString(text);
+    return utf8;
+}
+
+ReaderView Read(HWND h) {
+    ReaderView v;
+    IAccessible* acc = nullptr;
+    if (FAILED(AccessibleObjectFromWindow(h, OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&acc))) || !acc)
+        return v;
+    v.found = true;
+    VARIANT self{};
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    VARIANT result{};
+    if (SUCCEEDED(acc->get_accRole(self, &result)) && result.vt == VT_I4) v.role = result.lVal;
+    VariantClear(&result);
+    if (SUCCEEDED(acc->get_accState(self, &result)) && result.vt == VT_I4) v.state = result.lVal;
+    VariantClear(&result);
+    BSTR text = nullptr;
+    if (acc->get_accName(self, &text) == S_OK) v.name = Text(text);
+    text = nullptr;
+    if (acc->get_accValue(self, &text) == S_OK) v.value = Text(text);
+    acc->Release();
+    return v;
+}
+
+LONG RoleOf(ControlKind kind) {
+    switch (kind) {
+        case ControlKind::Frame: return ROLE_SYSTEM_GROUPING;
+        case ControlKind::Label:
+        case ControlKind::ValueLabel: return ROLE_SYSTEM_STATICTEXT;
+        case ControlKind::TextBox: return ROLE_SYSTEM_TEXT;
+        case ControlKind::Button: return ROLE_SYSTEM_PUSHBUTTON;
+        case ControlKind::DropDownList: return ROLE_SYSTEM_COMBOBOX;
+        case ControlKind::Timer: break;
+    }
+    return 0;
+}
+
+// Whether this system's MSAA gives the names annotated through IAccPropServices (Windows does; Wine 8's oleacc
+// takes every name from the window's text).
+bool SystemGivesAnnotatedNames() {
+    HWND probe = CreateWindowExW(0, L"STATIC", L"caption", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    IAccPropServices* services = nullptr;
+    bool gives = false;
+    if (probe && SUCCEEDED(CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
+                                            reinterpret_cast<void**>(&services)))) {
+        if (SUCCEEDED(services->SetHwndPropStr(probe, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME, L"annotated")))
+            gives = Read(probe).name == "annotated";
+        const MSAAPROPID name = PROPID_ACC_NAME;
+        services->ClearHwndProps(probe, OBJID_CLIENT, CHILDID_SELF, &name, 1);
+        services->Release();
+    }
+    if (probe) DestroyWindow(probe);
+    return gives;
+}
+
+// Whether this system's MSAA gives the standard controls their own roles (Windows does; Wine 8's oleacc gives
+// every one but the text box the role of a plain window's client area).
+bool SystemGivesControlRoles() {
+    HWND probe = CreateWindowExW(0, L"BUTTON", L"caption", WS_POPUP | BS_PUSHBUTTON, 0, 0, 10, 10, nullptr, nullptr,
+                                 nullptr, nullptr);
+    const bool gives = probe && Read(probe).role == ROLE_SYSTEM_PUSHBUTTON;
+    if (probe) DestroyWindow(probe);
+    return gives;
+}
+
+// Prints the tree as a reader walks it (the window's controls in Z order), then checks each control's role, and
+// its name and state as far as the system implements them.
+TEST_F(Win32WindowTest, AReaderReadsEachControlsRoleAndName) {
+    sim.Plug(Generator("TPG-000123"));
+    w.form().Form_Load();
+    ASSERT_TRUE(w.form().session().DeviceAttached);
+    std::printf("%s\n", Read(w.hwnd()).name.c_str());
+    for (HWND h = GetWindow(w.hwnd(), GW_CHILD); h; h = GetWindow(h, GW_HWNDNEXT)) {
+        const ReaderView v = Read(h);
+        wchar_t role[64] = {};
+        GetRoleTextW(static_cast<DWORD>(v.role), role, 64);
+        std::printf("  %s '%s'%s%s%s%s%s\n", Utf8(role).c_str(), v.name.c_str(),
+                    v.value.empty() ? "" : (" = '" + v.value + "'").c_str(),
+                    v.state & STATE_SYSTEM_INVISIBLE ? " invisible" : "",
+                    v.state & STATE_SYSTEM_OFFSCREEN ? " offscreen" : "",
+                    v.state & STATE_SYSTEM_UNAVAILABLE ? " unavailable" : "",
+                    v.state & STATE_SYSTEM_FOCUSABLE ? " focusable" : "");
+    }
+    std::fflush(stdout);
+
+    const bool annotated = SystemGivesAnnotatedNames(), roles = SystemGivesControlRoles();
+    if (!annotated) std::printf("This system's MSAA gives no annotated names: only captions' names are checked.\n");
+    if (!roles) std::printf("This system's MSAA gives no control roles: only the text box's role is checked.\n");
+    for (const ControlSpec& c : ControlTable()) {
+        if (c.kind == ControlKind::Timer) continue;
+        const ReaderView v = Read(w.control(c.id));
+        ASSERT_TRUE(v.found) << c.name;
+        if (roles || c.kind == ControlKind::TextBox) {
+            EXPECT_EQ(v.role, RoleOf(c.kind)) << c.name;
+        }
+        if (!c.visible) {
+            EXPECT_TRUE(v.state & STATE_SYSTEM_INVISIBLE) << c.name;
+        }
+        if (!annotated) {
+            if (!NamedBy(c.id) && c.id != ControlId::lblSerialNumber) {
+                EXPECT_EQ(v.name, c.caption) << c.name;
+            }
+            continue;
+        }
+        EXPECT_EQ(v.name, AccessibleName(c.id)) << c.name;
+        if (PresenceFor(c.id) == ReaderPresence::Hidden) {
+            EXPECT_TRUE(v.state & STATE_SYSTEM_INVISIBLE) << c.name;
+        }
+        if (PresenceFor(c.id) == ReaderPresence::OffScreen) {
+            EXPECT_TRUE(v.state & STATE_SYSTEM_OFFSCREEN) << c.name;
+        }
+        if (c.kind == ControlKind::ValueLabel && c.id != ControlId::lblSerialNumber) {
+            EXPECT_EQ(v.value, w.Text(c.id)) << c.name;
+        }
+    }
 }
 
 }  // namespace

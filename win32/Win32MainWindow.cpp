@@ -134,6 +134,7 @@ Win32MainWindow::Win32MainWindow(ApiDeclarations& api, HINSTANCE instance, bool 
 }
 
 Win32MainWindow::~Win32MainWindow() {
+    readers_.Clear();
     if (hwnd_) {
         KillTimer(hwnd_, TIMER_ID);
         SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);  // no message reaches this object once it is gone
@@ -158,13 +159,19 @@ void Win32MainWindow::CreateControls(HINSTANCE instance) {
     for (const ControlSpec& c : ControlTable()) ApplyEnabled(c.id);
 
     // Keyboard order: the dialog manager moves the focus in Z order, so the controls that take the focus are
-    // stacked in their tab order; frames go to the bottom, below what they contain, and lblSerialNumber lies
-    // under lblProduct.
+    // stacked in their tab order, each list just after the label that names it (Windows' accessibility names a
+    // control without a caption after the label before it); frames go to the bottom, below what they contain,
+    // and lblSerialNumber lies under lblProduct.
     HWND previous = HWND_TOP;
-    for (ControlId id : TabOrder()) {
-        if (!control(id)) continue;
+    const auto stack = [&](ControlId id) {
         SetWindowPos(control(id), previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         previous = control(id);
+    };
+    for (ControlId id : TabOrder()) {
+        if (!control(id)) continue;
+        const std::optional<ControlId> namer = NamedBy(id);
+        if (namer && Designed(*namer).kind == ControlKind::Label && control(*namer)) stack(*namer);
+        stack(id);
     }
     if (control(ControlId::lblSerialNumber) && control(ControlId::lblProduct))
         SetWindowPos(control(ControlId::lblSerialNumber), control(ControlId::lblProduct), 0, 0, 0, 0,
@@ -172,6 +179,7 @@ void Win32MainWindow::CreateControls(HINSTANCE instance) {
     for (const ControlSpec& c : ControlTable())
         if (c.kind == ControlKind::Frame && control(c.id))
             SetWindowPos(control(c.id), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    readers_.Annotate(controls_);
 }
 
 HFONT Win32MainWindow::FontFor(const FontSpec& design, int dpi) {
@@ -340,6 +348,7 @@ void Win32MainWindow::SetText(ControlId id, const std::string& text) {
     HWND h = control(id);
     if (!h || Text(id) == text) return;
     SetWindowTextW(h, Wide(text).c_str());
+    if (Designed(id).kind == ControlKind::ValueLabel) readers_.ShowValue(h, text);
 }
 
 std::string Win32MainWindow::Text(ControlId id) const {

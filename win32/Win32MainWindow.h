@@ -9,6 +9,8 @@
 // The view's MessageBox is not the ANSI/wide macro of the same name.
 #undef MessageBox
 
+#include "Win32ReaderView.h"
+
 #include <array>
 #include <string>
 #include <vector>
@@ -84,6 +86,7 @@ private:
     int timerInterval_ = POLL_INTERVAL_START_MS;
     int dpi_ = 96;
     bool quitOnClose_;
+    ReaderAnnotations readers_;
     frmMain form_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace tarvo {
 namespace {
@@ -45,6 +46,20 @@ constexpr std::array<ControlSpec, CONTROL_COUNT> TABLE = {{
     {C::Label8, "Label8", K::Label, C::trig_frame, "Polarity", 2500, 1840, 2700, 420, 22, false, true, SANS_12},
 }};
 
+// Which caption names which control for a reader: each list and value label the label beside it, each text box
+// the button that sends its value.
+constexpr std::array<std::pair<ControlId, ControlId>, 9> NAMED_BY = {{
+    {C::lblProduct, C::Label5},
+    {C::lblManuf, C::Label4},
+    {C::lblVersion, C::Label2},
+    {C::SerNo, C::Label3},
+    {C::Foutput, C::SetFout},
+    {C::Vout, C::Label6},
+    {C::ext_trig_dir, C::Label9},
+    {C::ext_sync_freq, C::SetFsync},
+    {C::polarity, C::Label8},
+}};
+
 constexpr bool TableIsInIdOrder() {
     for (int i = 0; i < CONTROL_COUNT; ++i)
         if (static_cast<int>(TABLE[i].id) != i) return false;
@@ -77,6 +92,22 @@ const std::vector<ControlId>& TabOrder() {
         return ids;
     }();
     return order;
+}
+
+std::optional<ControlId> NamedBy(ControlId id) {
+    for (const auto& [named, namer] : NAMED_BY)
+        if (named == id) return namer;
+    return std::nullopt;
+}
+
+const char* AccessibleName(ControlId id) { return Designed(NamedBy(id).value_or(id)).caption; }
+
+ReaderPresence PresenceFor(ControlId id) {
+    const ControlSpec& c = Designed(id);
+    // lblSerialNumber shows nothing, ever: the serial number is read from SerNo.
+    if (!c.visible || id == ControlId::lblSerialNumber) return ReaderPresence::Hidden;
+    const int top = c.top + (c.container ? Designed(*c.container).top : 0);
+    return top >= CLIENT_HEIGHT_TWIPS ? ReaderPresence::OffScreen : ReaderPresence::Shown;
 }
 
 int TwipsToPixels(int twips, int dpi) {

@@ -54,6 +54,22 @@ bool TakesFocus(ControlKind kind);
 // The controls that take the focus, in keyboard order.
 const std::vector<ControlId>& TabOrder();
 
+// What screen readers and automation tools (AT-SPI, MSAA, UI Automation) are told of a control.
+// The control whose caption names it: the label beside a list or a value label, the button a text box's value is
+// sent with. None where a control's own caption names it (frames, labels, buttons) or it has no name.
+std::optional<ControlId> NamedBy(ControlId id);
+// The name a control is announced by: its namer's caption, else its own (empty for lblSerialNumber).
+const char* AccessibleName(ControlId id);
+
+enum class ReaderPresence {
+    Shown,      // announced as what it is
+    OffScreen,  // it exists and is not hidden, but lies outside the client area: a reader says it is not showing
+    Hidden,     // a reader passes over it, as the eye does
+};
+// Label7 is hidden; lblSerialNumber is never written and lies under lblProduct; the trigger/sync group lies
+// below the client area.
+ReaderPresence PresenceFor(ControlId id);
+
 // Twips to pixels at a screen density in dots per inch, to the nearest pixel: 15 twips a pixel at 96 DPI.
 int TwipsToPixels(int twips, int dpi);
 
