@@ -34,4 +34,8 @@ struct AmplitudeChoice {
 
 AmplitudeChoice AmplitudeIndexOf(std::string_view millivolts);
 
+// The index of the entry nearest to a number of millivolts; exactly halfway between two entries, the lower one.
+// Below the first entry 0, above the last 510: the range check is the caller's.
+int NearestAmplitudeIndex(double millivolts);
+
 }  // namespace tarvo
