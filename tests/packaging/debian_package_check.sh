@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack, unpacks it into a scratch root (never onto the system), and checks its
 # control fields, that it holds exactly the expected files, that the installed desktop entry, metainfo and udev
-# rule are the validated ones, and that tarvo-pulse-ctl runs and has its manual page as Debian ships one.
+# rule are the validated ones, that tarvo-pulse-ctl and tarvo-pulse-scpi run and have their manual pages as
+# Debian ships them, and that systemd accepts the SCPI server's units as installed, with the program and manual
+# page they name, and rates the service's sandbox "OK" or better.
 #   debian_package_check.sh BUILD_DIR SCRATCH_DIR APP_ID
 set -euo pipefail
 build=$1 scratch=$2 id=$3
@@ -36,6 +38,10 @@ expected=(
     usr/bin/tarvo-pulse-generator
     usr/bin/tarvo-pulse-ctl
     usr/share/man/man1/tarvo-pulse-ctl.1.gz
+    usr/bin/tarvo-pulse-scpi
+    usr/share/man/man1/tarvo-pulse-scpi.1.gz
+    usr/lib/systemd/system/tarvo-pulse-scpi.socket
+    usr/lib/systemd/system/tarvo-pulse-scpi.service
     "usr/share/applications/$id.desktop"
     "usr/share/metainfo/$id.metainfo.xml"
     "usr/share/icons/hicolor/16x16/apps/$id.png"
@@ -51,21 +57,43 @@ if [ "$actual" != "$wanted" ]; then
 fi
 [ -x "$root/usr/bin/tarvo-pulse-generator" ] || fail "the program is not executable"
 
-# The command-line program runs from the package (no generator is needed for these two).
-ctl="$root/usr/bin/tarvo-pulse-ctl"
-[ -x "$ctl" ] || fail "tarvo-pulse-ctl is not executable"
-[ "$("$ctl" --version)" = "tarvo-pulse-ctl $(field Version)" ] || fail "tarvo-pulse-ctl --version: '$("$ctl" --version)'"
-"$ctl" --help | grep -q '^Exit status: ' || fail "tarvo-pulse-ctl --help does not give the exit statuses"
-# Its manual page: gzip at maximum compression without file name or time stamp (gzip -9n), and groff finds
-# nothing to warn about in it.
-man_page="$root/usr/share/man/man1/tarvo-pulse-ctl.1.gz"
-header=$(od -An -tx1 -N10 "$man_page" | tr -d ' \n')
-[ "${header:0:6}" = 1f8b08 ] || fail "the manual page is not gzip data"
-[ "${header:6:10}" = 0000000000 ] || fail "the manual page's gzip header keeps a file name or time stamp: $header"
-[ "${header:16:2}" = 02 ] || fail "the manual page is not compressed with -9"
-man_warnings=$(zcat "$man_page" | groff -man -ww -z -Tutf8 2>&1) || fail "groff cannot format the manual page"
-[ -z "$man_warnings" ] || fail "groff warns about the manual page: $man_warnings"
-zcat "$man_page" | grep -q '^\.SH "EXIT STATUS"' || fail "the manual page has no EXIT STATUS section"
+# The command-line programs run from the package (no generator is needed for these two), and their manual
+# pages are gzip at maximum compression without file name or time stamp (gzip -9n), with nothing groff warns
+# about.
+for program in tarvo-pulse-ctl tarvo-pulse-scpi; do
+    bin="$root/usr/bin/$program"
+    [ -x "$bin" ] || { fail "$program is not executable"; continue; }
+    [ "$("$bin" --version)" = "$program $(field Version)" ] || fail "$program --version: '$("$bin" --version)'"
+    "$bin" --help | grep -q '^Exit status: ' || fail "$program --help does not give the exit statuses"
+    man_page="$root/usr/share/man/man1/$program.1.gz"
+    header=$(od -An -tx1 -N10 "$man_page" | tr -d ' \n')
+    [ "${header:0:6}" = 1f8b08 ] || fail "the manual page of $program is not gzip data"
+    [ "${header:6:10}" = 0000000000 ] ||
+        fail "the manual page of $program keeps a file name or time stamp in its gzip header: $header"
+    [ "${header:16:2}" = 02 ] || fail "the manual page of $program is not compressed with -9"
+    man_warnings=$(zcat "$man_page" | groff -man -ww -z -Tutf8 2>&1) || fail "groff cannot format the manual page of $program"
+    [ -z "$man_warnings" ] || fail "groff warns about the manual page of $program: $man_warnings"
+    zcat "$man_page" | grep -q '^\.SH "EXIT STATUS"' || fail "the manual page of $program has no EXIT STATUS section"
+done
+
+# The SCPI server's units as systemd reads them from the package's files: in a scratch root that holds the
+# package and this system's own units (which they depend on: sockets.target, sysinit.target), with man looking
+# for pages in the package only. verify checks every setting, that the program they run is there and
+# executable, and that the manual page they name exists.
+units=(/usr/lib/systemd/system/tarvo-pulse-scpi.socket /usr/lib/systemd/system/tarvo-pulse-scpi.service)
+verify_root="$scratch/verify-root"
+mkdir -p "$verify_root/usr/lib/systemd/system"
+cp -a /usr/lib/systemd/system/. "$verify_root/usr/lib/systemd/system/"
+cp -a "$root/." "$verify_root/"
+if ! verify_output=$(MANPATH="$verify_root/usr/share/man" systemd-analyze verify --root="$verify_root" "${units[@]}" 2>&1) ||
+    [ -n "$verify_output" ]; then
+    fail "systemd-analyze verify: $verify_output"
+fi
+# The sandbox's exposure, 0 (best) to 10: 'OK' or better is below 5.0 (--threshold counts tenths).
+security=$(systemd-analyze security --offline=true --threshold=49 --root="$verify_root" "${units[1]}" 2>&1) ||
+    fail "the service's exposure is above 4.9 or cannot be rated"
+echo "service: $(grep -o 'Overall exposure level.*' <<<"$security")"
+grep -q '^ExecStart=/usr/bin/tarvo-pulse-scpi$' "$root${units[1]}" || fail "the service does not run /usr/bin/tarvo-pulse-scpi"
 
 desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$root/usr/share/metainfo/$id.metainfo.xml" >/dev/null ||
