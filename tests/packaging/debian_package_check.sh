@@ -28,7 +28,7 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 depends=$(field Depends)
 echo "depends: $depends"
-for needed in libqt6widgets6 libqt6gui6 libqt6core6 libc6 qt6-qpa-plugins; do
+for needed in libqt6widgets6 libqt6gui6 libqt6core6 libc6 qt6-qpa-plugins libavahi-client3; do
     grep -Eq "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends lacks $needed"
 done
 
