@@ -57,23 +57,22 @@ if [ "$actual" != "$wanted" ]; then
 fi
 [ -x "$root/usr/bin/tarvo-pulse-generator" ] || fail "the program is not executable"
 
-# The command-line programs run from the package (no generator is needed for these two), and their manual
-# pages are gzip at maximum compression without file name or time stamp (gzip -9n), with nothing groff warns
-# about.
-for program in tarvo-pulse-ctl tarvo-pulse-scpi; do
-    bin="$root/usr/bin/$program"
-    [ -x "$bin" ] || { fail "$program is not executable"; continue; }
-    [ "$("$bin" --version)" = "$program $(field Version)" ] || fail "$program --version: '$("$bin" --version)'"
-    "$bin" --help | grep -q '^Exit status: ' || fail "$program --help does not give the exit statuses"
-    man_page="$root/usr/share/man/man1/$program.1.gz"
+# The command-line programs run from the package (no generator is needed for these two) and have their manual
+# pages: gzip at maximum compression without file name or time stamp (gzip -9n), in which groff finds nothing to
+# warn about.
+for name in tarvo-pulse-ctl tarvo-pulse-scpi; do
+    program="$root/usr/bin/$name"
+    [ -x "$program" ] || fail "$name is not executable"
+    [ "$("$program" --version)" = "$name $(field Version)" ] || fail "$name --version: '$("$program" --version)'"
+    "$program" --help | grep -q '^Exit status: ' || fail "$name --help does not give the exit statuses"
+    man_page="$root/usr/share/man/man1/$name.1.gz"
     header=$(od -An -tx1 -N10 "$man_page" | tr -d ' \n')
-    [ "${header:0:6}" = 1f8b08 ] || fail "the manual page of $program is not gzip data"
-    [ "${header:6:10}" = 0000000000 ] ||
-        fail "the manual page of $program keeps a file name or time stamp in its gzip header: $header"
-    [ "${header:16:2}" = 02 ] || fail "the manual page of $program is not compressed with -9"
-    man_warnings=$(zcat "$man_page" | groff -man -ww -z -Tutf8 2>&1) || fail "groff cannot format the manual page of $program"
-    [ -z "$man_warnings" ] || fail "groff warns about the manual page of $program: $man_warnings"
-    zcat "$man_page" | grep -q '^\.SH "EXIT STATUS"' || fail "the manual page of $program has no EXIT STATUS section"
+    [ "${header:0:6}" = 1f8b08 ] || fail "the manual page of $name is not gzip data"
+    [ "${header:6:10}" = 0000000000 ] || fail "the manual page of $name keeps a file name or time stamp: $header"
+    [ "${header:16:2}" = 02 ] || fail "the manual page of $name is not compressed with -9"
+    man_warnings=$(zcat "$man_page" | groff -man -ww -z -Tutf8 2>&1) || fail "groff cannot format $name's manual page"
+    [ -z "$man_warnings" ] || fail "groff warns about $name's manual page: $man_warnings"
+    zcat "$man_page" | grep -q '^\.SH "EXIT STATUS"' || fail "$name's manual page has no EXIT STATUS section"
 done
 
 # The SCPI server's units as systemd reads them from the package's files: in a scratch root that holds the
