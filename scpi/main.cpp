@@ -198,12 +198,10 @@ int Serve(const CommandLine& line) {
 
     std::unique_ptr<SimulatedPlatform> simulated;
     std::unique_ptr<ApiDeclarations> system;
-    if (line.simulate) {
+    if (line.simulate)
         simulated = std::make_unique<SimulatedPlatform>();
-        simulated->keepRecords = false;  // a server runs for weeks
-    } else {
+    else
         system = MakeSystemPlatform();
-    }
     ApiDeclarations& api = simulated ? static_cast<ApiDeclarations&>(*simulated) : *system;
     GeneratorBench bench(api, line.serial, simulated.get());
     if (simulated) {
