@@ -101,7 +101,11 @@ std::vector<double> Exchanges(Connection& c, const std::string& message, int cou
         const auto start = Clock::now();
         const std::string reply = c.Ask(message);
         latencies.push_back(Micros(Clock::now() - start));
-        if (expect && reply != *expect) Die("'" + message.substr(0, message.size() - 1) + "' answered '" + reply + "'");
+        if (expect && reply != *expect) {
+            std::string what = message.substr(0, message.size() - 1);  // without its LF
+            what += " answered '" + reply + "'";
+            Die(what);
+        }
     }
     return latencies;
 }
