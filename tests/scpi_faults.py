@@ -2,7 +2,11 @@
 """The SCPI server under load and under attack, on the loopback, in --simulate mode.
 
     scpi_faults.py clients SERVER   # 64 sessions while the generator is unplugged and plugged again twice
-    scpi_faults.py hostile SERVER   # broken and hostile clients beside a good one; memory; SIGTERM
+    scpi_faults.py hostile SERVER [--no-memory-limits]
+                                    # broken and hostile clients beside a good one; memory; SIGTERM
+
+--no-memory-limits: the memory figures are printed but not checked (a sanitizer's allocator keeps what was freed
+in quarantine, so the server's resident size says nothing there).
 
 Each run starts its own server on a free port and ends it by its pid. Every wait is bounded: a reply that does
 not come within REPLY_TIMEOUT seconds fails the run, and every loop has a count and a deadline.
@@ -335,7 +339,7 @@ def sample_rss(server, stop, out):
         time.sleep(0.05)
 
 
-def run_hostile(program):
+def run_hostile(program, memory_limits=True):
     server = Server(program)
     try:
         warm = server.connect()  # the generator opened, as the sessions below will have it
@@ -378,9 +382,9 @@ def run_hostile(program):
         after = server.rss_kib()
         print(f"hostile: VmRSS idle {idle} KiB, peak {memory['peak']} KiB, after the sessions left {after} KiB; "
               f"the good session had {good['answers']} answers", flush=True)
-        if memory["peak"] - idle > GROWTH_LIMIT_KIB:
+        if memory_limits and memory["peak"] - idle > GROWTH_LIMIT_KIB:
             fail(f"the server grew by {memory['peak'] - idle} KiB under the hostile sessions")
-        if after - idle > LEFTOVER_LIMIT_KIB:
+        if memory_limits and after - idle > LEFTOVER_LIMIT_KIB:
             fail(f"the server kept {after - idle} KiB after the hostile sessions left")
 
         # Still serving; then SIGTERM with a session connected and half a message received: exit 0 within 5 s.
@@ -407,10 +411,13 @@ def run_hostile(program):
 
 
 def main(argv):
-    if len(argv) != 3 or argv[1] not in ("clients", "hostile"):
+    if argv[1:2] == ["clients"] and len(argv) == 3:
+        run_clients(argv[2])
+    elif argv[1:2] == ["hostile"] and len(argv) in (3, 4) and argv[4:] in ([], ["--no-memory-limits"]):
+        run_hostile(argv[2], memory_limits=len(argv) == 3)
+    else:
         print(__doc__)
         return 2
-    {"clients": run_clients, "hostile": run_hostile}[argv[1]](argv[2])
     print(f"scpi_faults {argv[1]}: {'FAILED' if failures else 'ok'}")
     return 1 if failures else 0
 
