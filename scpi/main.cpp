@@ -6,10 +6,12 @@
 #include "device/SimulatedPlatform.h"
 #include "scpi/device/GeneratorBench.h"
 #include "scpi/language/ScpiSession.h"
+#include "scpi/network/DnsSdAnnounce.h"
 #include "scpi/network/Listeners.h"
 #include "scpi/network/Server.h"
 
 #include <algorithm>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -175,6 +177,19 @@ void Announce(const std::vector<net::Endpoint>& endpoints, const CommandLine& li
     }
 }
 
+// Reachable from the network: announced by DNS-SD while it serves, on the first such socket's port and named
+// after the generators it serves now; nothing otherwise. Whatever goes wrong there is told with -v only.
+std::unique_ptr<DnsSdAnnouncement> AnnounceOnNetwork(const std::vector<net::Endpoint>& endpoints,
+                                                     const CommandLine& line, GeneratorBench& bench) {
+    const auto exposed = std::find_if(endpoints.begin(), endpoints.end(),
+                                      [](const net::Endpoint& endpoint) { return !IsLoopback(endpoint); });
+    if (exposed == endpoints.end()) return nullptr;
+    const std::vector<std::string> serials = line.serial ? std::vector<std::string>{*line.serial} : bench.Catalog();
+    std::function<void(const std::string&)> log;
+    if (line.verbose) log = [](const std::string& text) { std::cerr << text << '\n'; };
+    return std::make_unique<DnsSdAnnouncement>(DnsSdInstanceName(serials), exposed->port, std::move(log));
+}
+
 int Serve(const CommandLine& line) {
     std::string error;
     if (!net::StartSockets(error)) {
@@ -217,6 +232,7 @@ int Serve(const CommandLine& line) {
     server.log = [](const std::string& text) { std::cerr << text << '\n'; };
     if (!server.StopOnRequest()) Error() << "warning: cannot catch the stop signals; a stop ends it at once\n";
     Announce(server.ListeningOn(), line);
+    const std::unique_ptr<DnsSdAnnouncement> dnsSd = AnnounceOnNetwork(server.ListeningOn(), line, bench);
 
     const bool served = server.Run();
     bench.CloseAll();

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack, unpacks it into a scratch root (never onto the system), and checks its
 # control fields, that it holds exactly the expected files, that the installed desktop entry, metainfo and udev
-# rule are the validated ones, and that tarvo-pulse-ctl and tarvo-pulse-scpi run and have their manual pages as
-# Debian ships them.
+# rule are the validated ones, that tarvo-pulse-ctl and tarvo-pulse-scpi run and have their manual pages as
+# Debian ships them, and that systemd accepts the SCPI server's units as installed, with the program and manual
+# page they name, and rates the service's sandbox "OK" or better.
 #   debian_package_check.sh BUILD_DIR SCRATCH_DIR APP_ID
 set -euo pipefail
 build=$1 scratch=$2 id=$3
@@ -27,7 +28,7 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 depends=$(field Depends)
 echo "depends: $depends"
-for needed in libqt6widgets6 libqt6gui6 libqt6core6 libc6 qt6-qpa-plugins; do
+for needed in libqt6widgets6 libqt6gui6 libqt6core6 libc6 qt6-qpa-plugins libavahi-client3; do
     grep -Eq "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends lacks $needed"
 done
 
@@ -39,6 +40,8 @@ expected=(
     usr/share/man/man1/tarvo-pulse-ctl.1.gz
     usr/bin/tarvo-pulse-scpi
     usr/share/man/man1/tarvo-pulse-scpi.1.gz
+    usr/lib/systemd/system/tarvo-pulse-scpi.socket
+    usr/lib/systemd/system/tarvo-pulse-scpi.service
     "usr/share/applications/$id.desktop"
     "usr/share/metainfo/$id.metainfo.xml"
     "usr/share/icons/hicolor/16x16/apps/$id.png"
@@ -71,6 +74,25 @@ for name in tarvo-pulse-ctl tarvo-pulse-scpi; do
     [ -z "$man_warnings" ] || fail "groff warns about $name's manual page: $man_warnings"
     zcat "$man_page" | grep -q '^\.SH "EXIT STATUS"' || fail "$name's manual page has no EXIT STATUS section"
 done
+
+# The SCPI server's units as systemd reads them from the package's files: in a scratch root that holds the
+# package and this system's own units (which they depend on: sockets.target, sysinit.target), with man looking
+# for pages in the package only. verify checks every setting, that the program they run is there and
+# executable, and that the manual page they name exists.
+units=(/usr/lib/systemd/system/tarvo-pulse-scpi.socket /usr/lib/systemd/system/tarvo-pulse-scpi.service)
+verify_root="$scratch/verify-root"
+mkdir -p "$verify_root/usr/lib/systemd/system"
+cp -a /usr/lib/systemd/system/. "$verify_root/usr/lib/systemd/system/"
+cp -a "$root/." "$verify_root/"
+if ! verify_output=$(MANPATH="$verify_root/usr/share/man" systemd-analyze verify --root="$verify_root" "${units[@]}" 2>&1) ||
+    [ -n "$verify_output" ]; then
+    fail "systemd-analyze verify: $verify_output"
+fi
+# The sandbox's exposure, 0 (best) to 10: 'OK' or better is below 5.0 (--threshold counts tenths).
+security=$(systemd-analyze security --offline=true --threshold=49 --root="$verify_root" "${units[1]}" 2>&1) ||
+    fail "the service's exposure is above 4.9 or cannot be rated"
+echo "service: $(grep -o 'Overall exposure level.*' <<<"$security")"
+grep -q '^ExecStart=/usr/bin/tarvo-pulse-scpi$' "$root${units[1]}" || fail "the service does not run /usr/bin/tarvo-pulse-scpi"
 
 desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$root/usr/share/metainfo/$id.metainfo.xml" >/dev/null ||

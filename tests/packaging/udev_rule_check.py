@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the udev rule: what it may contain, and which devices it gives the user at the seat.
+"""Checks the udev rule: what it may contain, and which devices it gives the user at the seat and the group.
 
-    udev_rule_check.py RULES_FILE RULES_TEMPLATE DEVICE_FINDER_H
+    udev_rule_check.py RULES_FILE RULES_TEMPLATE DEVICE_FINDER_H GROUP
 
 The rule is read as udev reads it and run against sysfs device chains as udev matches them: match keys on the
 device itself (SUBSYSTEM, KERNEL, DEVPATH), and keys that match the device or any one device above it, all on
@@ -48,15 +48,17 @@ def parse(text):
     return rules
 
 
-def check_contents(rules):
-    """Only matches udev can use to find the generator, and no assignment but the uaccess tag."""
+def check_contents(rules, group):
+    """Only matches udev can use to find the generator, and no assignment but the uaccess tag and the group's
+    read and write access (no RUN, no OWNER, no mode for others)."""
     if not rules:
         fail("no rule")
+    wanted = {("TAG", "+=", "uaccess"), ("GROUP", "=", group), ("MODE", "=", "0660")}
     for rule in rules:
         keys = {k for k, op, v in rule if op in ("==", "!=")}
         assignments = [(k, op, v) for k, op, v in rule if op not in ("==", "!=")]
-        if assignments != [("TAG", "+=", "uaccess")]:
-            fail(f"a rule must assign exactly TAG+=\"uaccess\" and nothing else (no MODE, GROUP, RUN): {rule}")
+        if sorted(assignments) != sorted(wanted):
+            fail(f"a rule must assign exactly {sorted(wanted)} and nothing else: {rule}")
         if not keys <= ALLOWED_MATCHES:
             fail(f"unexpected match keys {sorted(keys - ALLOWED_MATCHES)}: {rule}")
         if ("SUBSYSTEM", "==", "hidraw") not in rule:
@@ -149,17 +151,19 @@ def check_matches(rules, vid, pid, where):
 
 def main(argv):
     rules_file, template, header = map(Path, argv[1:4])
+    group = argv[4]
     ids = dict(re.findall(r"DEVICE_(VENDOR|PRODUCT)_ID = 0x([0-9A-Fa-f]+)", header.read_text()))
     vid, pid = ("%04x" % int(ids[k], 16) for k in ("VENDOR", "PRODUCT"))
 
     rules = parse(rules_file.read_text())
-    check_contents(rules)
+    check_contents(rules, group)
     check_matches(rules, vid, pid, f"{rules_file.name} with {vid}:{pid} from {header.name}")
 
     lettered = {"VENDOR": "04d8", "PRODUCT": "f0ad"}
     text = template.read_text()
     for kind, digits in lettered.items():
         text = text.replace(f"@TARVO_{kind}_ID_LOWER@", digits).replace(f"@TARVO_{kind}_ID_UPPER@", digits.upper())
+    text = text.replace("@TARVO_DEVICE_GROUP@", group)
     if "@" in text:
         fail(f"{template.name} has placeholders this check does not know")
     check_matches(parse(text), lettered["VENDOR"], lettered["PRODUCT"], f"{template.name} with 04d8:f0ad")

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The udev rule in udev's own rule engine, on a real hidraw node: Debian's kernel boots under qemu with a
 # virtual pulse generator made through /dev/uhid, and Debian's udevadm (downloaded, never installed) runs the
-# rule on the generator's hidraw node, which must come out tagged uaccess, and on the devices above it, which
-# must not.
+# rule on the generator's hidraw node, which must come out tagged uaccess and given to the rule's group (read
+# and write), and on the devices above it, which must not be tagged.
 #   udev_rule_guest.sh RULE_FILE VIRTUAL_PROGRAM KERNEL_DIR WORK_DIR
 # Exits 77 (skipped) where qemu, the static busybox, the kernel (tests/kernel/fetch-kernel.sh) or the udev
 # package cannot be had.
@@ -28,6 +28,10 @@ fi
 
 root=$work/initramfs
 guest_root "$root" "$kernel" "$busybox" run test etc/udev/rules.d
+# The rule's group, as gid 46 (plugdev's on Debian).
+group=$(sed -n 's/.*GROUP="\([^"]*\)".*/\1/p' "$rule" | head -n 1)
+printf 'root:x:0:0:root:/:/bin/sh\n' > "$root/etc/passwd"
+printf 'root:x:0:\n%s:x:46:\n' "${group:-none}" > "$root/etc/group"
 cp "$virtual_program" "$root/test/virtual"
 cp "$udevadm" "$root/bin/udevadm"
 cp "$rule" "$root/etc/udev/rules.d/"
@@ -46,6 +50,7 @@ for dev in "$node" "${node%/hidraw/*}" /sys/devices/virtual/misc/uhid; do
     tags=$(udevadm test --action=add "$dev" 2>/dev/null | sed -n 's/^TAGS=//p')
     echo "UDEV_GUEST TAGS $dev ${tags:-none}"
 done
+echo "UDEV_GUEST NODE $(stat -c '%g:%a' /dev/hidraw0)"
 echo "UDEV_GUEST DONE"
 poweroff -f
 GUEST
@@ -68,5 +73,7 @@ for i in "${!lines[@]}"; do
     fi
 done
 [ ${#lines[@]} -eq 3 ] || { echo "FAIL: ${#lines[@]} devices tested, not 3"; failures=1; }
+node=$(sed -n 's/^UDEV_GUEST NODE //p' "$work/result.txt")
+[ "$node" = 46:660 ] || { echo "FAIL: the generator's node has group:mode '$node', not the group's 46:660"; failures=1; }
 [ $failures -eq 0 ] && echo "udev_rule_guest: PASS"
 exit $failures

@@ -1,0 +1,324 @@
+// The SCPI server's speed, each figure against its floor measured in the same run on this machine:
+// - a FREQ? round trip from one client on a simulated generator (median, 99th percentile) against a bare TCP
+//   echo over the loopback (a poll loop in a process of its own, as the server is);
+// - set-and-read pairs (FREQ 12345678;:FREQ?) per second from one client, and from 64 clients at once (total
+//   answers per second, 99th percentile), against the echo with the same messages;
+// - the same reading through tarvo-pulse-ctl status (a process per reading, on the simulated platform) against
+//   the server's round trip and against starting a process that does nothing (/bin/true);
+// - the server's resident memory idle and after the 64 clients have gone.
+//
+//   tarvo_scpi_bench [ROUND_TRIPS]
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <utility>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int CLIENTS = 64;
+const std::string PAIR = "FREQ 12345678;:FREQ?\n";
+
+[[noreturn]] void Die(const std::string& why) {
+    std::fprintf(stderr, "tarvo_scpi_bench: %s\n", why.c_str());
+    std::exit(1);
+}
+
+double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+double Percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+sockaddr_in Loopback(unsigned short port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// One blocking client connection, whole lines in.
+class Connection {
+public:
+    explicit Connection(unsigned short port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        const sockaddr_in a = Loopback(port);
+        if (fd_ < 0 || connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) Die("cannot connect");
+        int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    ~Connection() { close(fd_); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    std::string Ask(const std::string& message) {
+        for (std::size_t sent = 0; sent < message.size();) {
+            const ssize_t n = send(fd_, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) Die("send failed");
+            sent += static_cast<std::size_t>(n);
+        }
+        std::size_t end;
+        while ((end = buffer_.find('\n')) == std::string::npos) {
+            char chunk[4096];
+            const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+            if (n <= 0) Die("the connection closed");
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return line;
+    }
+
+private:
+    int fd_;
+    std::string buffer_;
+};
+
+// Latencies of `count` exchanges of `message` on one connection, in microseconds; `expect` (when given) is
+// the only reply accepted.
+std::vector<double> Exchanges(Connection& c, const std::string& message, int count, const std::string* expect) {
+    std::vector<double> latencies;
+    latencies.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        const std::string reply = c.Ask(message);
+        latencies.push_back(Micros(Clock::now() - start));
+        if (expect && reply != *expect) {
+            std::string what = message.substr(0, message.size() - 1);  // without its LF
+            what += " answered '" + reply + "'";
+            Die(what);
+        }
+    }
+    return latencies;
+}
+
+// A bare echo: one process, one poll loop over its listening socket and connections, every byte sent back
+// as it arrives. Ends with SIGTERM.
+[[noreturn]] void Echo(int listener) {
+    std::vector<pollfd> fds{{listener, POLLIN, 0}};
+    char buffer[65536];
+    for (;;) {
+        if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) _exit(1);
+        for (std::size_t i = fds.size(); i-- > 0;) {
+            if (!fds[i].revents) continue;
+            if (fds[i].fd == listener) {
+                const int c = accept(listener, nullptr, nullptr);
+                int one = 1;
+                setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                if (c >= 0) fds.push_back({c, POLLIN, 0});
+                continue;
+            }
+            const ssize_t n = recv(fds[i].fd, buffer, sizeof buffer, 0);
+            if (n <= 0 || send(fds[i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) {
+                close(fds[i].fd);
+                fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
+}
+
+unsigned short ListeningPort(int fd) {
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    return ntohs(a.sin_port);
+}
+
+struct Child {
+    pid_t pid = -1;
+    unsigned short port = 0;
+};
+
+Child StartEcho() {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in a = Loopback(0);
+    if (listener < 0 || bind(listener, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+        listen(listener, 128) != 0)
+        Die("the echo cannot listen");
+    Child echo{fork(), ListeningPort(listener)};
+    if (echo.pid == 0) Echo(listener);
+    close(listener);
+    return echo;
+}
+
+unsigned short FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in a = Loopback(0);
+    bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    const unsigned short port = ListeningPort(fd);
+    close(fd);
+    return port;
+}
+
+pid_t Spawn(const std::vector<std::string>& command) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+Child StartServer() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const unsigned short port = FreePort();
+        const pid_t pid = Spawn({TARVO_SCPI_SERVER, "--listen", "127.0.0.1:" + std::to_string(port), "--simulate"});
+        for (int i = 0; i < 200; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            const sockaddr_in a = Loopback(port);
+            const bool up = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+            close(fd);
+            if (up) return {pid, port};
+            if (waitpid(pid, nullptr, WNOHANG) == pid) break;
+            usleep(20000);
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    Die("the server does not start");
+}
+
+void Stop(const Child& child) {
+    kill(child.pid, SIGTERM);
+    waitpid(child.pid, nullptr, 0);
+}
+
+long RssKib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// Milliseconds from starting the command to its exit, which must be 0.
+double RunMs(const std::vector<std::string>& command) {
+    const auto start = Clock::now();
+    const pid_t pid = Spawn(command);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Die(command[0] + " failed");
+    return Micros(Clock::now() - start) / 1000;
+}
+
+struct Load {
+    double answersPerSecond;
+    double p99;
+};
+
+// CLIENTS connections at once, each `count` exchanges of `message`.
+Load Together(unsigned short port, const std::string& message, int count, const std::string* expect) {
+    std::vector<std::unique_ptr<Connection>> connections;
+    for (int i = 0; i < CLIENTS; ++i) connections.push_back(std::make_unique<Connection>(port));
+    std::vector<std::vector<double>> latencies(CLIENTS);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < CLIENTS; ++i) {
+        threads.emplace_back([&, i] {
+            while (!go) std::this_thread::yield();
+            latencies[static_cast<std::size_t>(i)] = Exchanges(*connections[static_cast<std::size_t>(i)], message,
+                                                               count, expect);
+        });
+    }
+    const auto start = Clock::now();
+    go = true;
+    for (std::thread& t : threads) t.join();
+    const double seconds = Micros(Clock::now() - start) / 1e6;
+    std::vector<double> all;
+    for (const auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
+    return {static_cast<double>(all.size()) / seconds, Percentile(all, 0.99)};
+}
+
+double PerSecond(const std::vector<double>& latencies) {
+    double total = 0;
+    for (double l : latencies) total += l;
+    return static_cast<double>(latencies.size()) / (total / 1e6);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int roundTrips = argc > 1 ? std::max(100, std::atoi(argv[1])) : 20000;
+    const Child echo = StartEcho();
+    const Child server = StartServer();
+    const std::string pairAnswer = "12345678";
+
+    // Warm both, then alternate blocks so that both see the same machine.
+    std::vector<double> serverRtt, echoRtt, serverPairs, echoPairs;
+    {
+        Connection s(server.port), e(echo.port);
+        Exchanges(s, "FREQ?\n", 1000, nullptr);
+        Exchanges(e, "FREQ?\n", 1000, nullptr);
+        for (int block = 0; block < 10; ++block) {
+            for (auto [c, out] : {std::pair{&s, &serverRtt}, std::pair{&e, &echoRtt}}) {
+                const auto l = Exchanges(*c, "FREQ?\n", roundTrips / 10, nullptr);
+                out->insert(out->end(), l.begin(), l.end());
+            }
+            const auto sp = Exchanges(s, PAIR, roundTrips / 10, &pairAnswer);
+            const auto ep = Exchanges(e, PAIR, roundTrips / 10, nullptr);
+            serverPairs.insert(serverPairs.end(), sp.begin(), sp.end());
+            echoPairs.insert(echoPairs.end(), ep.begin(), ep.end());
+        }
+    }
+    usleep(300000);
+    const long rssIdle = RssKib(server.pid);
+    const int perClient = std::max(10, roundTrips / 40);
+    const Load serverLoad = Together(server.port, PAIR, perClient, &pairAnswer);
+    const Load echoLoad = Together(echo.port, PAIR, perClient, nullptr);
+    usleep(500000);
+    const long rssAfter = RssKib(server.pid);
+
+    // A reading through the command-line program, a process each, against a process that does nothing.
+    std::vector<double> ctl, bare;
+    RunMs({TARVO_CTL_SIMULATED, "status"});
+    for (int i = 0; i < 101; ++i) {
+        ctl.push_back(RunMs({TARVO_CTL_SIMULATED, "status"}));
+        bare.push_back(RunMs({"/bin/true"}));
+    }
+    Stop(server);
+    Stop(echo);
+
+    const double sMed = Percentile(serverRtt, 0.5), eMed = Percentile(echoRtt, 0.5);
+    const double sP99 = Percentile(serverRtt, 0.99), eP99 = Percentile(echoRtt, 0.99);
+    std::printf("SCPI server, %d round trips each, against a bare TCP echo over the loopback:\n", roundTrips);
+    std::printf("  FREQ? round trip, one client: median %.1f us (echo %.1f us, ratio %.2f); 99th percentile %.1f us "
+                "(echo %.1f us, ratio %.2f)\n", sMed, eMed, sMed / eMed, sP99, eP99, sP99 / eP99);
+    const double sRate = PerSecond(serverPairs), eRate = PerSecond(echoPairs);
+    std::printf("  FREQ 12345678;:FREQ? pairs, one client: %.0f per second (echo %.0f, ratio %.2f)\n", sRate, eRate,
+                eRate / sRate);
+    std::printf("  the same pairs from %d clients at once, %d each: %.0f answers per second (echo %.0f, ratio %.2f); "
+                "99th percentile %.1f us (echo %.1f us, ratio %.2f)\n", CLIENTS, perClient,
+                serverLoad.answersPerSecond, echoLoad.answersPerSecond,
+                echoLoad.answersPerSecond / serverLoad.answersPerSecond, serverLoad.p99, echoLoad.p99,
+                serverLoad.p99 / echoLoad.p99);
+    const double ctlMed = Percentile(ctl, 0.5), bareMed = Percentile(bare, 0.5);
+    std::printf("  a reading through tarvo-pulse-ctl status (a process each, simulated generator), median of %zu: "
+                "%.2f ms, %.0f times the server's FREQ? round trip; a process doing nothing (/bin/true) %.2f ms, "
+                "ratio %.2f\n", ctl.size(), ctlMed, ctlMed * 1000 / sMed, bareMed, ctlMed / bareMed);
+    std::printf("  VmRSS idle %ld KiB, after the %d clients have gone %ld KiB (%+ld KiB)\n", rssIdle, CLIENTS,
+                rssAfter, rssAfter - rssIdle);
+    return 0;
+}
