@@ -1,13 +1,9 @@
 #include "PulseCtl.h"
 
-#include "device/DeviceFinder.h"
-#include "device/DeviceSession.h"
-#include "device/SerialNumberList.h"
+#include "device/GeneratorSession.h"
 #include "protocol/AmplitudeList.h"
-#include "protocol/DeviceIdentity.h"
 #include "protocol/FeatureReport.h"
 #include "protocol/FrequencyInput.h"
-#include "protocol/SettingsProtocol.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -196,22 +192,27 @@ std::int32_t FrequencyOf(const std::string& text, std::string& note) {
     return check.hertz;
 }
 
-// The list index of a millivolt text: it must be one of the list's texts.
-int AmplitudeIndexOf(const std::string& text) {
-    const auto& texts = AmplitudeTexts();
-    const auto exact = std::find(texts.begin(), texts.end(), text);
-    if (exact != texts.end()) return static_cast<int>(exact - texts.begin());
+// The list index of a millivolt text, or the refusal with what is nearest.
+int AmplitudeIndexFromMillivolts(const std::string& text) {
+    const AmplitudeChoice choice = AmplitudeIndexOf(text);
     const std::string refused = "there is no amplitude " + Quoted(text) + " mV in the list";
-    const std::optional<double> value = ParseFrequencyText(text);
-    if (!value) throw UsageError{"the amplitude " + Quoted(text) + " is not a number of millivolts"};
-    const int last = VOUT_ENTRY_COUNT - 1;
-    if (*value < AmplitudeMillivolts(0)) throw UsageError{refused + ": the lowest is " + AmplitudeText(0)};
-    if (*value > AmplitudeMillivolts(last)) throw UsageError{refused + ": the highest is " + AmplitudeText(last)};
-    int above = 0;
-    while (AmplitudeMillivolts(above) < *value) ++above;
-    if (AmplitudeMillivolts(above) == *value)
-        throw UsageError{refused + ": give it as the list writes it, " + texts[static_cast<std::size_t>(above)]};
-    throw UsageError{refused + ": the nearest are " + AmplitudeText(above - 1) + " and " + AmplitudeText(above)};
+    switch (choice.verdict) {
+        case AmplitudeVerdict::Listed:
+            return choice.index;
+        case AmplitudeVerdict::NotNumeric:
+            throw UsageError{"the amplitude " + Quoted(text) + " is not a number of millivolts"};
+        case AmplitudeVerdict::BelowList:
+            throw UsageError{refused + ": the lowest is " + AmplitudeText(choice.index)};
+        case AmplitudeVerdict::AboveList:
+            throw UsageError{refused + ": the highest is " + AmplitudeText(choice.index)};
+        case AmplitudeVerdict::NotAsWritten:
+            throw UsageError{refused + ": give it as the list writes it, " +
+                             AmplitudeTexts()[static_cast<std::size_t>(choice.index)]};
+        case AmplitudeVerdict::Between:
+            break;
+    }
+    throw UsageError{refused + ": the nearest are " + AmplitudeText(choice.index - 1) + " and " +
+                     AmplitudeText(choice.index)};
 }
 
 int AmplitudeIndexFromIndexText(const std::string& text) {
@@ -234,54 +235,12 @@ Settings SettingsOf(const CommandLine& line) {
         throw UsageError{"set needs --frequency, --amplitude or --amplitude-index"};
     if (line.amplitude && line.amplitudeIndex) throw UsageError{"give --amplitude or --amplitude-index, not both"};
     if (line.frequency) settings.hertz = FrequencyOf(*line.frequency, settings.frequencyNote);
-    if (line.amplitude) settings.amplitudeIndex = AmplitudeIndexOf(*line.amplitude);
+    if (line.amplitude) settings.amplitudeIndex = AmplitudeIndexFromMillivolts(*line.amplitude);
     if (line.amplitudeIndex) settings.amplitudeIndex = AmplitudeIndexFromIndexText(*line.amplitudeIndex);
     return settings;
 }
 
-// --- The generators: the window's walk and open ---
-
-// One command's view of the attached generators. Whatever it opened is closed when it goes.
-class Generators {
-public:
-    explicit Generators(ApiDeclarations& api) : api_(api) {}
-    ~Generators() {
-        Close();
-        if (session_.ReadEvent != 0) api_.CloseHandle(session_.ReadEvent);
-    }
-    Generators(const Generators&) = delete;
-    Generators& operator=(const Generators&) = delete;
-
-    // The serial numbers in walk order, as the window lists them.
-    const std::vector<std::string>& Scan() {
-        Scan_USB_devices(DeviceContext{session_, api_, list_});
-        return list_.entries;
-    }
-
-    // Selects the list entry and opens its generator, as picking it in the window does.
-    bool Open(int index) {
-        list_.Select(index);
-        session_.DeviceAttached = FindTheHid(DeviceContext{session_, api_, list_});
-        // Commands are gated on the window being in step with the device; here there is no window, and the
-        // commands go to the generator just opened.
-        session_.SettingsLoaded = session_.RefreshComplete = session_.DeviceAttached;
-        return session_.DeviceAttached;
-    }
-
-    void Close() {
-        if (session_.DeviceAttached) CloseDevice(session_, api_);
-        session_.DeviceAttached = false;
-        session_.SettingsLoaded = session_.RefreshComplete = false;
-    }
-
-    DeviceSession& Session() { return session_; }
-    ApiDeclarations& Api() { return api_; }
-
-private:
-    ApiDeclarations& api_;
-    DeviceSession session_;
-    ListedSerialNumbers list_;
-};
+// --- The generators ---
 
 struct Streams {
     std::ostream& out;
@@ -321,21 +280,20 @@ Choice Choose(const std::vector<std::string>& serials, const std::optional<std::
     return {static_cast<int>(std::find(serials.begin(), serials.end(), *wanted) - serials.begin())};
 }
 
-// Scans, chooses and opens the generator of the command, whose serial number goes to `serial`; CTL_DONE when it
-// is open.
-int OpenChosen(Generators& generators, const CommandLine& line, const Streams& io, std::string& serial) {
-    const std::vector<std::string>& serials = generators.Scan();
+// Lists, chooses and opens the generator of the command; CTL_DONE when it is open.
+int OpenChosen(ApiDeclarations& api, GeneratorSession& session, const CommandLine& line, const Streams& io) {
+    const std::vector<std::string> serials = ListGenerators(api);
     const Choice choice = Choose(serials, line.serial, io);
     if (choice.status != CTL_DONE) return choice.status;
-    serial = serials[static_cast<std::size_t>(choice.index)];
-    if (generators.Open(choice.index)) return CTL_DONE;
+    const std::string& serial = serials[static_cast<std::size_t>(choice.index)];
+    if (session.Open(serial) == GeneratorSession::OpenOutcome::Opened) return CTL_DONE;
     io.Error() << "the pulse generator " << Quoted(serial) << " could not be opened\n";
     return CTL_DEVICE_FAILED;
 }
 
 // Says why no status could be read.
-void ReportNoStatus(DeviceSession& s, const Streams& io) {
-    const std::uint16_t length = s.Caps.FeatureReportByteLength;
+void ReportNoStatus(const GeneratorSession& session, const Streams& io) {
+    const std::uint16_t length = session.FeatureReportLength();
     if (length < STATUS_FRAME_BYTES)
         io.Error() << "the generator's feature report of " << length << " bytes cannot hold a status ("
                    << STATUS_FRAME_BYTES << " bytes needed)\n";
@@ -345,8 +303,8 @@ void ReportNoStatus(DeviceSession& s, const Streams& io) {
 
 // --- Commands ---
 
-int List(Generators& generators, const CommandLine& line, const Streams& io) {
-    const std::vector<std::string> serials = generators.Scan();  // a copy: each open selects in the list
+int List(ApiDeclarations& api, GeneratorSession& session, const CommandLine& line, const Streams& io) {
+    const std::vector<std::string> serials = ListGenerators(api);
     if (serials.empty()) {
         if (line.json) io.out << "[]\n";
         io.Error() << "no pulse generator is attached\n";
@@ -355,10 +313,10 @@ int List(Generators& generators, const CommandLine& line, const Streams& io) {
     int status = CTL_DONE;
     if (line.json) io.out << "[\n";
     for (std::size_t i = 0; i < serials.size(); ++i) {
-        DeviceIdentity identity;
-        if (generators.Open(static_cast<int>(i))) {
-            identity = ReadIdentity(generators.Session(), generators.Api());
-            generators.Close();
+        GeneratorIdentity identity;
+        if (session.Open(serials[i]) == GeneratorSession::OpenOutcome::Opened) {
+            identity = session.Identity();
+            session.Close();
         } else {
             io.Error() << "the pulse generator " << Quoted(serials[i]) << " could not be opened\n";
             status = CTL_DEVICE_FAILED;
@@ -384,86 +342,85 @@ int List(Generators& generators, const CommandLine& line, const Streams& io) {
     return status;
 }
 
-int Status(Generators& generators, const CommandLine& line, const Streams& io) {
-    std::string serial;
-    if (const int opened = OpenChosen(generators, line, io, serial); opened != CTL_DONE) return opened;
-    DeviceSession& s = generators.Session();
-    const std::optional<DeviceStatus> status = ReadStatus(s, generators.Api());
-    if (!status) {
-        ReportNoStatus(s, io);
+int Status(ApiDeclarations& api, GeneratorSession& session, const CommandLine& line, const Streams& io) {
+    if (const int opened = OpenChosen(api, session, line, io); opened != CTL_DONE) return opened;
+    const std::string& serial = session.Serial();
+    const StatusReading reading = session.ReadStatus();
+    if (reading.outcome != GeneratorOutcome::Done) {
+        ReportNoStatus(session, io);
         return CTL_DEVICE_FAILED;
     }
-    const std::string& mv = AmplitudeTexts()[static_cast<std::size_t>(status->amplitudeIndex)];
+    const DeviceStatus& status = reading.status;
+    const std::string& mv = AmplitudeTexts()[static_cast<std::size_t>(status.amplitudeIndex)];
     if (line.json) {
-        io.out << "{\"serial\": " << Quoted(serial) << ", \"frequency_hz\": " << status->frequencyHz << ", \"amplitude_mv\": " << mv
-               << ", \"amplitude_index\": " << status->amplitudeIndex
-               << ", \"frequency_replaced\": " << (status->FrequencyReplaced() ? "true" : "false")
-               << ", \"amplitude_replaced\": " << (status->AmplitudeReplaced() ? "true" : "false")
-               << ", \"reported_frequency_hz\": " << status->reportedFrequencyHz
-               << ", \"reported_amplitude_index\": " << status->reportedAmplitudeIndex << "}\n";
+        io.out << "{\"serial\": " << Quoted(serial) << ", \"frequency_hz\": " << status.frequencyHz << ", \"amplitude_mv\": " << mv
+               << ", \"amplitude_index\": " << status.amplitudeIndex
+               << ", \"frequency_replaced\": " << (status.FrequencyReplaced() ? "true" : "false")
+               << ", \"amplitude_replaced\": " << (status.AmplitudeReplaced() ? "true" : "false")
+               << ", \"reported_frequency_hz\": " << status.reportedFrequencyHz
+               << ", \"reported_amplitude_index\": " << status.reportedAmplitudeIndex << "}\n";
         return CTL_DONE;
     }
-    io.out << "serial: " << serial << "\nfrequency: " << status->frequencyHz << " Hz";
-    if (status->FrequencyReplaced())
-        io.out << " (replaced: the generator reported " << status->reportedFrequencyHz << " Hz, outside "
+    io.out << "serial: " << serial << "\nfrequency: " << status.frequencyHz << " Hz";
+    if (status.FrequencyReplaced())
+        io.out << " (replaced: the generator reported " << status.reportedFrequencyHz << " Hz, outside "
                << FOUT_MIN_HZ << " to " << FOUT_MAX_HZ << " Hz)";
-    io.out << "\namplitude: " << AmplitudeText(status->amplitudeIndex);
-    if (status->AmplitudeReplaced())
-        io.out << " (replaced: the generator reported index " << status->reportedAmplitudeIndex << ", above "
+    io.out << "\namplitude: " << AmplitudeText(status.amplitudeIndex);
+    if (status.AmplitudeReplaced())
+        io.out << " (replaced: the generator reported index " << status.reportedAmplitudeIndex << ", above "
                << VOUT_ENTRY_COUNT - 1 << ")";
     io.out << '\n';
     return CTL_DONE;
 }
 
 // Sends the frequency, then the amplitude; stops at the first request that fails.
-int Send(Generators& generators, const CommandLine& line, const Settings& settings, const Streams& io) {
-    std::string serial;
-    if (const int opened = OpenChosen(generators, line, io, serial); opened != CTL_DONE) return opened;
-    DeviceSession& s = generators.Session();
-    ApiDeclarations& api = generators.Api();
+int Send(ApiDeclarations& api, GeneratorSession& session, const CommandLine& line, const Settings& settings,
+         const Streams& io) {
+    if (const int opened = OpenChosen(api, session, line, io); opened != CTL_DONE) return opened;
+    const std::string& serial = session.Serial();
     // A command the feature report cannot hold is not made at all; one that is made may fail.
-    auto sent = [&](bool made, const char* command) {
-        if (made && s.LastResult != 0) return true;
-        if (!made)
-            io.Error() << "the feature report of " << Quoted(serial) << " (" << s.Caps.FeatureReportByteLength
+    auto sent = [&](GeneratorOutcome outcome, const char* command) {
+        if (outcome == GeneratorOutcome::Done) return true;
+        if (outcome == GeneratorOutcome::TooShort)
+            io.Error() << "the feature report of " << Quoted(serial) << " (" << session.FeatureReportLength()
                        << " bytes) cannot hold the " << command << " command; it was not sent\n";
         else
             io.Error() << "the pulse generator " << Quoted(serial) << " failed the " << command << " command\n";
         return false;
     };
     if (settings.hertz) {
-        if (!sent(SendFrequency(s, api, *settings.hertz), "frequency")) return CTL_DEVICE_FAILED;
+        if (!sent(session.SendFrequency(*settings.hertz), "frequency")) return CTL_DEVICE_FAILED;
         io.out << "frequency " << *settings.hertz << " Hz sent" << settings.frequencyNote << '\n';
     }
     if (settings.amplitudeIndex) {
-        const auto index = static_cast<std::int16_t>(*settings.amplitudeIndex);
-        if (!sent(SendAmplitude(s, api, index), "amplitude")) return CTL_DEVICE_FAILED;
+        if (!sent(session.SendAmplitude(*settings.amplitudeIndex), "amplitude")) return CTL_DEVICE_FAILED;
         io.out << "amplitude " << AmplitudeText(*settings.amplitudeIndex) << " sent\n";
     }
     if (!line.verify) return CTL_DONE;
 
     // The settings as the generator reports them, before the window's replacements: a generator that reports
     // 0 Hz has not taken 10000000 Hz, although the window would show 10000000.
-    const std::optional<DeviceStatus> status = ReadStatus(s, api);
-    if (!status) {
-        ReportNoStatus(s, io);
+    const StatusReading reading = session.ReadStatus();
+    if (reading.outcome != GeneratorOutcome::Done) {
+        ReportNoStatus(session, io);
         io.Error() << "what was sent could not be verified\n";
         return CTL_DEVICE_FAILED;
     }
+    const DeviceStatus& status = reading.status;
     bool same = true;
-    if (settings.hertz && status->reportedFrequencyHz != *settings.hertz) {
-        io.Error() << "verify: the generator reports " << status->reportedFrequencyHz << " Hz, not the "
+    if (settings.hertz && status.reportedFrequencyHz != *settings.hertz) {
+        io.Error() << "verify: the generator reports " << status.reportedFrequencyHz << " Hz, not the "
                    << *settings.hertz << " Hz sent\n";
         same = false;
     }
-    if (settings.amplitudeIndex && status->reportedAmplitudeIndex != *settings.amplitudeIndex) {
-        io.Error() << "verify: the generator reports amplitude index " << status->reportedAmplitudeIndex
+    if (settings.amplitudeIndex && status.reportedAmplitudeIndex != *settings.amplitudeIndex) {
+        io.Error() << "verify: the generator reports amplitude index " << status.reportedAmplitudeIndex
                    << ", not the " << AmplitudeText(*settings.amplitudeIndex) << " sent\n";
         same = false;
     }
     if (!same) return CTL_DEVICE_FAILED;
-    io.out << "verified: the generator reports " << status->frequencyHz << " Hz and "
-           << AmplitudeText(status->amplitudeIndex) << '\n';
+    io.out << "verified: the generator reports " << status.frequencyHz << " Hz and "
+           << AmplitudeText(status.amplitudeIndex) << '\n';
     return CTL_DONE;
 }
 
@@ -520,10 +477,10 @@ int RunPulseCtl(const std::vector<std::string>& args, ApiDeclarations& api, std:
         err << "Try '" << PROGRAM << " --help'.\n";
         return CTL_BAD_USAGE;
     }
-    Generators generators(api);
-    if (line.command == "list") return List(generators, line, io);
-    if (line.command == "status") return Status(generators, line, io);
-    return Send(generators, line, settings, io);
+    GeneratorSession session(api);
+    if (line.command == "list") return List(api, session, line, io);
+    if (line.command == "status") return Status(api, session, line, io);
+    return Send(api, session, line, settings, io);
 }
 
 }  // namespace tarvo

@@ -5,9 +5,9 @@
 //   tarvo-pulse-ctl set [-s SERIAL] [--frequency HZ] [--amplitude MV | --amplitude-index N] [--verify]
 //   tarvo-pulse-ctl restore [-s SERIAL] [--verify]
 //
-// Every command starts with the window's walk (Scan_USB_devices), picks the entry of the serial-number list and
-// opens it with FindTheHid, and closes everything it opened before it returns. Results go to `out`, errors to
-// `err`, one line each.
+// Every command lists the attached generators and opens the one it is for through a GeneratorSession (the
+// window's walk, open and frames), which closes everything it opened before the command returns. Results go to
+// `out`, errors to `err`, one line each.
 #pragma once
 
 #include "device/ApiDeclarations.h"

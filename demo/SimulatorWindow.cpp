@@ -3,6 +3,7 @@
 #include "device/DeviceFinder.h"
 #include "protocol/AmplitudeList.h"
 #include "protocol/FeatureReport.h"
+#include "protocol/GeneratorFirmware.h"
 #include "protocol/VersionText.h"
 
 #include <QComboBox>
@@ -24,6 +25,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -43,12 +45,6 @@ QString FromU16(const std::u16string& text) { return QString::fromStdU16String(t
 QString Millivolts(int index) {
     if (index < 0 || index >= VOUT_ENTRY_COUNT) return QString("code %1 (outside the list)").arg(index);
     return QString("%1 mV").arg(AmplitudeMillivolts(index));
-}
-
-std::uint32_t LE(const std::vector<std::uint8_t>& b, std::size_t at, int width) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < width; ++i) v |= std::uint32_t(b[at + i]) << (8 * i);
-    return v;
 }
 
 QTreeWidget* Tree(QWidget* parent, const char* name, const QStringList& headers) {
@@ -79,7 +75,7 @@ std::optional<std::uint16_t> ParseVersionText(const QString& text) {
     return static_cast<std::uint16_t>(major << 8 | m.captured(2).toInt(nullptr, 16));
 }
 
-ReportText DescribeReport(const SimCall& call) {
+ReportText DescribeReport(const SimCall& call, std::size_t featureLength) {
     ReportText text;
     QStringList hex;
     for (std::uint8_t byte : call.bytes) hex << QString("%1").arg(byte, 2, 16, QChar('0')).toUpper();
@@ -87,26 +83,34 @@ ReportText DescribeReport(const SimCall& call) {
     const auto& b = call.bytes;
     if (call.op == "HidD_GetFeature") {
         text.report = "Status request";
-        // The bytes are the reply; a failed request has none.
-        if (b.size() >= STATUS_FRAME_BYTES)
+        // The bytes are the reply; a failed request has none. The values as the generator reported them.
+        if (const std::optional<DeviceStatus> status = DecodeStatus(b.data(), b.size()))
             text.value = QString("%1 Hz, %2")
-                             .arg(static_cast<std::int32_t>(LE(b, 3, 4)))
-                             .arg(Millivolts(static_cast<int>(LE(b, 7, 2))));
+                             .arg(status->reportedFrequencyHz)
+                             .arg(Millivolts(status->reportedAmplitudeIndex));
         return text;
     }
-    if (b.size() < 2) {
-        text.report = "Set feature";
-        return text;
-    }
-    if (b[1] == CMD_SET_FREQUENCY && b.size() >= FREQUENCY_FRAME_BYTES) {
-        text.report = "Pulse frequency";
-        text.value = QString("%1 Hz").arg(static_cast<std::int32_t>(LE(b, 3, 4)));
-    } else if (b[1] == CMD_SET_AMPLITUDE && b.size() >= AMPLITUDE_FRAME_BYTES) {
-        const int index = static_cast<std::int16_t>(LE(b, 3, 2));
-        text.report = "Amplitude";
-        text.value = QString("%1 (entry %2)").arg(Millivolts(index)).arg(index);
-    } else {
-        text.report = QString("Command %1").arg(b[1]);
+    // What the generator's firmware makes of the report the system hands it: its feature length of the buffer.
+    const FirmwareCommand command = ReadSetFeature(b.data(), std::min(b.size(), featureLength), featureLength);
+    switch (command.action) {
+        case FirmwareAction::SetFrequency:
+            text.report = "Pulse frequency";
+            text.value = QString("%1 Hz").arg(command.value.frequencyHz);
+            break;
+        case FirmwareAction::SetAmplitude:
+            text.report = "Amplitude";
+            text.value = QString("%1 (entry %2)")
+                             .arg(Millivolts(command.value.amplitudeIndex))
+                             .arg(command.value.amplitudeIndex);
+            break;
+        case FirmwareAction::IgnoredCommand:
+            text.report = QString("Command %1").arg(command.code);
+            text.value = QString::fromStdString(FirmwareActionText(command));
+            break;
+        default:
+            text.report = "Set feature";
+            text.value = QString::fromStdString(FirmwareActionText(command));
+            break;
     }
     return text;
 }
@@ -353,7 +357,7 @@ void SimulatorWindow::OnCall(const SimCall& call) {
     // A report on a handle that is not open, or to a generator that is gone, reaches no generator.
     if (call.device.empty() || !platform_.IsPlugged(call.device)) return;
 
-    const ReportText text = DescribeReport(call);
+    const ReportText text = DescribeReport(call, platform_.Device(call.device)->featureLength);
     QScrollBar* bar = log->verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
     auto* item = new QTreeWidgetItem(log);

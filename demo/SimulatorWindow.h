@@ -80,12 +80,13 @@ private:
 // decimal, "." and the low byte in one or two hex digits. Nothing for any other text.
 std::optional<std::uint16_t> ParseVersionText(const QString& text);
 
-// The log's texts for one feature report: what it is, its value decoded, and its bytes in hex.
+// The log's texts for one feature report to a generator whose feature report is featureLength bytes long: what
+// it is to the generator's firmware, its value, and its bytes in hex.
 struct ReportText {
     QString report;
     QString value;
     QString bytes;
 };
-ReportText DescribeReport(const SimCall& call);
+ReportText DescribeReport(const SimCall& call, std::size_t featureLength);
 
 }  // namespace tarvo

@@ -82,6 +82,8 @@ void OpenCandidate(DeviceContext c) {
 
 void Scan_USB_devices(DeviceContext c) {
     DeviceSession& s = c.session;
+    // First: the window's list handler, which the Select below runs, acts only while this is true, so the walk
+    // cannot start a nested open through it.
     s.SettingsLoaded = false;
     c.serials.Clear();
     c.serials.SetEnabled(false);

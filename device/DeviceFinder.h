@@ -28,7 +28,8 @@ struct DeviceContext {
 };
 
 // Rebuilds the list from the attached pulse generators, in walk order, and selects the last one listed. Leaves
-// no handle open and SettingsLoaded false. Runs only while no device is open.
+// no handle open and SettingsLoaded false. Runs only while no device is open. Each Select runs the window's
+// list handler; SettingsLoaded is made false before the first, and that handler does nothing while it is false.
 void Scan_USB_devices(DeviceContext c);
 
 // Examines the interface in InterfaceData: its path into DevicePath, a handle (or INVALID_HANDLE_VALUE) into

@@ -1,5 +1,6 @@
-// The window-level record through which the window, the device layer and the settings protocol share the
-// open pulse generator. All of it is used on the window's thread only.
+// The record of one walk and open: through it the window and the device layer share the open pulse generator
+// (a GeneratorSession keeps one of its own). The three flags at the end are the window's; nothing in the device
+// layer reads them. A record is used on one thread only.
 #pragma once
 
 #include "ApiDeclarations.h"
@@ -37,15 +38,12 @@ struct DeviceSession {
     // Return value of the most recent platform call that stores one.
     std::int32_t LastResult = 0;
     SECURITY_ATTRIBUTES Security{};
-    // False while the window is being refreshed, or after the device was lost or switched away from.
+    // The window's: false while it is being refreshed, or after the device was lost or switched away from.
     bool RefreshComplete = false;
-    // A status report has been read since the last scan; commands and switches act only while it is true.
+    // The window's: a status report has been read since the last scan; its commands and switches act only while
+    // it is true. The walk sets it false first (Scan_USB_devices): that is what keeps the list's click handler,
+    // which the walk's Select runs, from starting a nested open in the window.
     bool SettingsLoaded = false;
 };
-
-// Commands go to the device only while the window is in step with an open device.
-inline bool CommandsAllowed(const DeviceSession& s) {
-    return s.SettingsLoaded && s.DeviceAttached && s.RefreshComplete;
-}
 
 }  // namespace tarvo

@@ -2,20 +2,10 @@
 
 #include "DeviceFinder.h"
 #include "SerialNumberList.h"
-#include "protocol/DeviceIdentity.h"
 
 #include <algorithm>
 
 namespace tarvo {
-namespace {
-
-GeneratorOutcome Sent(DeviceSession& s, ApiDeclarations& api, const std::vector<std::uint8_t>& frame) {
-    if (frame.empty()) return GeneratorOutcome::TooShort;
-    s.LastResult = api.HidD_SetFeature(s.DeviceHandle, frame.data(), static_cast<std::uint32_t>(frame.size()));
-    return s.LastResult != 0 ? GeneratorOutcome::Done : GeneratorOutcome::Failed;
-}
-
-}  // namespace
 
 std::vector<std::string> ListGenerators(ApiDeclarations& api) {
     DeviceSession walk;
@@ -58,30 +48,32 @@ std::uint16_t GeneratorSession::FeatureReportLength() const {
     return IsOpen() ? session_.Caps.FeatureReportByteLength : 0;
 }
 
+std::string GeneratorSession::Path() const { return IsOpen() ? session_.DevicePath : std::string(); }
+
+HIDD_ATTRIBUTES GeneratorSession::Attributes() const { return IsOpen() ? session_.Attributes : HIDD_ATTRIBUTES{}; }
+
+HIDP_CAPS GeneratorSession::Caps() const { return IsOpen() ? session_.Caps : HIDP_CAPS{}; }
+
 GeneratorIdentity GeneratorSession::Identity() {
     if (!IsOpen()) return {};
-    const DeviceIdentity read = ReadIdentity(session_, api_);
-    return {read.manufacturer, read.product, read.version};
+    return ReadIdentity(session_, api_);
 }
 
 StatusReading GeneratorSession::ReadStatus() {
     if (!IsOpen()) return {};
+    // The window asks even a report too short to decode; a session does not.
     if (FeatureReportLength() < STATUS_FRAME_BYTES) return {GeneratorOutcome::TooShort, {}};
-    std::vector<std::uint8_t> buffer(FeatureReportLength(), 0);
-    session_.LastResult = api_.HidD_GetFeature(session_.DeviceHandle, buffer.data(),
-                                               static_cast<std::uint32_t>(buffer.size()));
-    if (session_.LastResult == 0) return {GeneratorOutcome::Failed, {}};
-    return {GeneratorOutcome::Done, *DecodeStatus(buffer.data(), buffer.size())};
+    return tarvo::ReadStatus(session_, api_);
 }
 
 GeneratorOutcome GeneratorSession::SendFrequency(std::int32_t hertz) {
     if (!IsOpen()) return GeneratorOutcome::NotOpen;
-    return Sent(session_, api_, EncodeFrequencyCommand(hertz, FeatureReportLength()));
+    return tarvo::SendFrequency(session_, api_, hertz);
 }
 
 GeneratorOutcome GeneratorSession::SendAmplitude(int index) {
     if (!IsOpen()) return GeneratorOutcome::NotOpen;
-    return Sent(session_, api_, EncodeAmplitudeCommand(static_cast<std::int16_t>(index), FeatureReportLength()));
+    return tarvo::SendAmplitude(session_, api_, static_cast<std::int16_t>(index));
 }
 
 GeneratorOutcome GeneratorSession::RestoreDefaults() {

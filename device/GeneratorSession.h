@@ -1,14 +1,18 @@
 // One program's hold on a pulse generator, for every program outside the window (tarvo-pulse-ctl, the SCPI
 // server, test probes): the window's walk and open, the window's frames, and each operation's own result. It
 // owns its handles and closes them when it closes or goes; it knows nothing of the window's flags.
+//
+// Several sessions may be open at once on one ApiDeclarations, on different generators or the same one, and
+// ListGenerators may run between their requests. Like the platform layers, they are used from one thread at a
+// time. A generator unplugged while open fails every request (Failed) until the session is closed or reopened:
+// IsOpen says only that the handles are held.
 #pragma once
 
 #include "ApiDeclarations.h"
 #include "DeviceSession.h"
-#include "protocol/FeatureReport.h"
+#include "GeneratorRequests.h"  // GeneratorOutcome, StatusReading, GeneratorIdentity
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,25 +21,6 @@ namespace tarvo {
 // The serial numbers of the attached pulse generators, in walk order, as the window lists them (the window's
 // walk, on a record of its own: it may run while any GeneratorSession is open). It leaves nothing open.
 std::vector<std::string> ListGenerators(ApiDeclarations& api);
-
-// What became of one request.
-enum class GeneratorOutcome {
-    Done,        // made, and the system reported success
-    NotOpen,     // no generator is open: nothing was made
-    TooShort,    // the generator's feature report cannot hold the frame: nothing was made
-    Failed,      // made, and the system reported failure
-};
-
-struct StatusReading {
-    GeneratorOutcome outcome = GeneratorOutcome::NotOpen;
-    DeviceStatus status{};  // meaningful only when outcome is Done
-};
-
-struct GeneratorIdentity {
-    std::optional<std::string> manufacturer;  // nothing when the string could not be read
-    std::optional<std::string> product;
-    std::optional<std::string> version;       // the window's version text; only when the maker was read
-};
 
 class GeneratorSession {
 public:
@@ -51,7 +36,8 @@ public:
     };
     // Closes any open generator, then opens the first attached one whose serial number is `serial` (exactly,
     // letter case counts), as picking it in the window's list does. When that walk finds none, a second walk
-    // tells NotAttached (not listed) from Failed (listed, but not opened).
+    // tells NotAttached (not listed) from Failed (listed, but not opened). As in the window, a generator whose
+    // input-report handle did not open is Opened all the same (Identity then reads no strings).
     OpenOutcome Open(const std::string& serial);
     // Closes both handles of the open generator; nothing when none is open.
     void Close();
@@ -60,6 +46,11 @@ public:
     const std::string& Serial() const;
     // The open generator's feature report length in bytes (0 when none is open).
     std::uint16_t FeatureReportLength() const;
+    // What the open found: the interface's path, its attributes and its report lengths (all empty or zero
+    // when none is open).
+    std::string Path() const;
+    HIDD_ATTRIBUTES Attributes() const;
+    HIDP_CAPS Caps() const;
 
     // The maker, product and version strings as the window reads them (without the window's leading space).
     GeneratorIdentity Identity();

@@ -1,5 +1,7 @@
 #include "SimulatedPlatform.h"
 
+#include "protocol/GeneratorFirmware.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -26,10 +28,6 @@ constexpr OpName OP_NAMES[] = {
 };
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-
-void PutLE(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value, int width) {
-    for (int i = 0; i < width && at + i < bytes.size(); ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
 
 SimCall Call(std::string op, Handle handle = 0, std::string device = {}, bool ok = false, std::uint32_t length = 0) {
     SimCall call;
@@ -379,16 +377,13 @@ BOOL SimulatedPlatform::HidD_SetFeature(Handle device, const std::uint8_t* buffe
     if (dev && dev->present && !Faulted(*dev, SimOp::SetFeature)) {
         const std::uint16_t len = dev->config.featureLength;
         // The system takes a report of at least the feature length, with the report ID of a device without
-        // numbered reports.
+        // numbered reports, and hands the device its feature length of it.
         call.ok = buffer && len > 0 && length >= len && buffer[0] == 0;
-        if (call.ok && buffer[2] == 0 && dev->config.appliesCommands) {
-            if (buffer[1] == 1 && len >= 7) {
-                dev->config.frequency = static_cast<std::int32_t>(
-                    std::uint32_t(buffer[3]) | std::uint32_t(buffer[4]) << 8 | std::uint32_t(buffer[5]) << 16 |
-                    std::uint32_t(buffer[6]) << 24);
-            } else if (buffer[1] == 2 && len >= 5) {
-                dev->config.amplitude = static_cast<std::uint16_t>(buffer[3] | buffer[4] << 8);
-            }
+        if (call.ok && dev->config.appliesCommands) {
+            GeneratorSettings settings{dev->config.frequency, dev->config.amplitude};
+            ApplyCommand(ReadSetFeature(buffer, len, len), settings);
+            dev->config.frequency = settings.frequencyHz;
+            dev->config.amplitude = settings.amplitudeIndex;
         }
     }
     const bool ok = call.ok;
@@ -404,12 +399,10 @@ BOOL SimulatedPlatform::HidD_GetFeature(Handle device, std::uint8_t* buffer, std
         call.ok = buffer && len > 0 && length >= len && buffer[0] == 0;
         if (call.ok) {
             std::vector<std::uint8_t> report(len, 0);
-            if (dev->reply) {
+            if (dev->reply)
                 std::copy_n(dev->reply->begin(), std::min(report.size(), dev->reply->size()), report.begin());
-            } else {
-                PutLE(report, 3, static_cast<std::uint32_t>(dev->config.frequency), 4);
-                PutLE(report, 7, dev->config.amplitude, 2);
-            }
+            else
+                report = FirmwareStatusReport({dev->config.frequency, dev->config.amplitude}, len);
             std::copy(report.begin(), report.end(), buffer);
             call.bytes = std::move(report);
         }

@@ -36,6 +36,7 @@ struct SimDeviceConfig {
     std::u16string product = u"Pulse Generator";
     std::uint16_t inputLength = 65;
     std::uint16_t featureLength = 9;
+    // The settings the generator holds; its firmware (GeneratorFirmware.h) changes them and reports them.
     std::int32_t frequency = 10000000;
     std::uint16_t amplitude = 360;
     bool streaming = true;

@@ -1,8 +1,9 @@
-// The settings protocol on bytes: command frames, the status decode, the amplitude list, the version text and
-// the frequency text.
+// The settings protocol on bytes: command frames, the status decode, the amplitude list, the version text, the
+// frequency text and the generator's firmware.
 #include "protocol/AmplitudeList.h"
 #include "protocol/FeatureReport.h"
 #include "protocol/FrequencyInput.h"
+#include "protocol/GeneratorFirmware.h"
 #include "protocol/VersionText.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 #include <memory>
 #include <string>
 #include <cstdint>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace tarvo {
@@ -117,6 +120,21 @@ TEST(AmplitudeList, HoldsTheTellingRows) {
                                                 {344, "1112"}, {360, "1161"}, {424, "1359"}, {504, "1606"},
                                                 {509, "1621"}, {510, "1624"}};
     for (const auto& [index, text] : rows) EXPECT_EQ(texts[index], text) << "index " << index;
+}
+
+TEST(AmplitudeList, TakesOnlyItsOwnTextsAndNamesTheNearestOtherwise) {
+    const std::pair<const char*, AmplitudeChoice> cases[] = {
+        {"1161", {AmplitudeVerdict::Listed, 360}},       {"49", {AmplitudeVerdict::Listed, 0}},
+        {"1624", {AmplitudeVerdict::Listed, 510}},       {"1161.0", {AmplitudeVerdict::NotAsWritten, 360}},
+        {" 1161", {AmplitudeVerdict::NotAsWritten, 360}}, {"1160", {AmplitudeVerdict::Between, 360}},
+        {"48.9", {AmplitudeVerdict::BelowList, 0}},      {"1e9", {AmplitudeVerdict::AboveList, 510}},
+        {"1 V", {AmplitudeVerdict::NotNumeric, -1}},     {"", {AmplitudeVerdict::NotNumeric, -1}},
+    };
+    for (const auto& [text, expected] : cases) {
+        const AmplitudeChoice choice = AmplitudeIndexOf(text);
+        EXPECT_EQ(choice.verdict, expected.verdict) << text;
+        EXPECT_EQ(choice.index, expected.index) << text;
+    }
 }
 
 TEST(AmplitudeList, AgreesWithExactArithmeticExceptWhereDoubleRoundingDecidesAHalf) {
@@ -247,6 +265,46 @@ TEST(FrequencyCheck, AcceptsTheRangeInclusiveAndRoundsHalvesUp) {
         EXPECT_EQ(c.hertz, hertz) << text;
         EXPECT_TRUE(c.title.empty() && c.prompt.empty()) << text;
     }
+}
+
+// The firmware takes exactly the window's frames: every other report is acknowledged and changes nothing.
+TEST(GeneratorFirmware, TakesOnlyWholeFramesWithReportIdZeroAndByteTwoZero) {
+    const GeneratorSettings start{10000000, 360};
+    auto after = [&](const Bytes& report, std::size_t featureLength) {
+        GeneratorSettings settings = start;
+        const FirmwareCommand command = ReadSetFeature(report.data(), report.size(), featureLength);
+        ApplyCommand(command, settings);
+        return std::pair{settings, FirmwareActionText(command)};
+    };
+    auto [set, text] = after(EncodeFrequencyCommand(25000, 9), 9);
+    EXPECT_EQ(set.frequencyHz, 25000);
+    EXPECT_EQ(set.amplitudeIndex, 360);
+    EXPECT_EQ(text, "frequency 25000");
+    std::tie(set, text) = after(Padded({0, 2, 0, 0xFF, 0xFF}, 5), 5);  // the shortest report an amplitude fits
+    EXPECT_EQ(set.amplitudeIndex, 65535);
+    EXPECT_EQ(text, "amplitude 65535");
+    EXPECT_EQ(after(Padded({0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF}, 7), 7).first.frequencyHz, -1);  // no range check
+
+    const std::pair<Bytes, const char*> ignored[] = {
+        {Padded({0, 1, 0, 0xA8, 0x61}, 8), "ignored (not a whole frame of report 0)"},        // 8 bytes to a 9-byte device
+        {Padded({1, 1, 0, 0xA8, 0x61}, 9), "ignored (not a whole frame of report 0)"},        // report ID 1
+        {Padded({0, 1, 1, 0xA8, 0x61}, 9), "ignored (byte 2 is not 0)"},
+        {Padded({0, 3, 0, 0xA8, 0x61}, 9), "ignored (unknown command 3)"},
+    };
+    for (const auto& [report, expected] : ignored) {
+        const auto [settings, what] = after(report, 9);
+        EXPECT_EQ(what, expected) << HexBytes(report);
+        EXPECT_EQ(settings.frequencyHz, start.frequencyHz) << HexBytes(report);
+    }
+    EXPECT_EQ(after(Padded({0, 1, 0, 0xA8, 0x61}, 6), 6).second, "ignored (command 1 does not fit the report)");
+    EXPECT_EQ(ReadSetFeature(nullptr, 0, 9).action, FirmwareAction::IgnoredLength);
+}
+
+TEST(GeneratorFirmware, StatusReportIsTheFeatureLengthWithBothFieldsCutAtItsEnd) {
+    EXPECT_EQ(HexBytes(FirmwareStatusReport({12345678, 77}, 9)), "00 00 00 4E 61 BC 00 4D 00");
+    EXPECT_EQ(HexBytes(FirmwareStatusReport({350000000, 510}, 12)), "00 00 00 80 93 DC 14 FE 01 00 00 00");
+    EXPECT_EQ(HexBytes(FirmwareStatusReport({25000, 510}, 8)), "00 00 00 A8 61 00 00 FE");
+    EXPECT_TRUE(FirmwareStatusReport({25000, 510}, 0).empty());
 }
 
 }  // namespace

@@ -1,20 +1,6 @@
 #include "GeneratorModel.h"
 
-#include <cstdio>
-
 namespace tarvo::virt {
-namespace {
-
-constexpr std::uint8_t CMD_SET_FREQUENCY = 1;
-constexpr std::uint8_t CMD_SET_AMPLITUDE = 2;
-
-std::uint32_t ReadLE(const std::uint8_t* bytes, int width) {
-    std::uint32_t value = 0;
-    for (int i = width - 1; i >= 0; --i) value = value << 8 | bytes[i];
-    return value;
-}
-
-}  // namespace
 
 const std::vector<std::uint8_t> REPORT_DESCRIPTOR = {
     0x06, 0x00, 0xFF,  // Usage Page (vendor-defined 0xFF00)
@@ -33,25 +19,13 @@ const std::vector<std::uint8_t> REPORT_DESCRIPTOR = {
 };
 
 std::vector<std::uint8_t> GeneratorModel::StatusFrame() const {
-    std::vector<std::uint8_t> frame(FEATURE_FRAME_BYTES, 0);
-    const auto f = static_cast<std::uint32_t>(frequency_);
-    for (int i = 0; i < 4; ++i) frame[3 + i] = static_cast<std::uint8_t>(f >> (8 * i));
-    frame[7] = static_cast<std::uint8_t>(amplitude_);
-    frame[8] = static_cast<std::uint8_t>(amplitude_ >> 8);
-    return frame;
+    return FirmwareStatusReport(settings_, FEATURE_FRAME_BYTES);
 }
 
 std::string GeneratorModel::ApplySetFeature(const std::uint8_t* frame, std::size_t size) {
-    if (size != FEATURE_FRAME_BYTES || frame[0] != 0) return "ignored (not a whole frame of report 0)";
-    if (frame[1] == CMD_SET_FREQUENCY) {
-        frequency_ = static_cast<std::int32_t>(ReadLE(frame + 3, 4));
-        return "frequency " + std::to_string(frequency_);
-    }
-    if (frame[1] == CMD_SET_AMPLITUDE) {
-        amplitude_ = static_cast<std::uint16_t>(ReadLE(frame + 3, 2));
-        return "amplitude " + std::to_string(amplitude_);
-    }
-    return "ignored (unknown command " + std::to_string(frame[1]) + ")";
+    const FirmwareCommand command = ReadSetFeature(frame, size, FEATURE_FRAME_BYTES);
+    ApplyCommand(command, settings_);
+    return FirmwareActionText(command);
 }
 
 std::vector<std::uint8_t> GeneratorModel::NextInputReport() {

@@ -2,6 +2,8 @@
 // the feature reports the host sends and asks for. No I/O here.
 #pragma once
 
+#include "protocol/GeneratorFirmware.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,26 +22,24 @@ inline constexpr std::size_t FEATURE_FRAME_BYTES = 9;
 
 class GeneratorModel {
 public:
-    GeneratorModel(std::int32_t frequencyHz, std::uint16_t amplitudeIndex)
-        : frequency_(frequencyHz), amplitude_(amplitudeIndex) {}
+    GeneratorModel(std::int32_t frequencyHz, std::uint16_t amplitudeIndex) : settings_{frequencyHz, amplitudeIndex} {}
 
-    // The status frame: byte 0 the report ID 0, bytes 3 to 6 the frequency and 7 to 8 the amplitude index,
-    // little-endian, all else 0.
+    // The status frame (GeneratorFirmware.h): byte 0 the report ID 0, bytes 3 to 6 the frequency and 7 to 8 the
+    // amplitude index, little-endian, all else 0.
     std::vector<std::uint8_t> StatusFrame() const;
 
-    // Applies a set-feature frame as the kernel hands it over (report ID byte included). Only a whole frame
-    // with report ID 0 and a known command changes a setting. Returns what was done, for the log.
+    // Applies a set-feature frame as the kernel hands it over (report ID byte included), as the firmware does
+    // (GeneratorFirmware.h). Returns what was done, for the log.
     std::string ApplySetFeature(const std::uint8_t* frame, std::size_t size);
 
     // The next streamed input report: INPUT_REPORT_MARK in byte 0, a running count in byte 1, zeros after.
     std::vector<std::uint8_t> NextInputReport();
 
-    std::int32_t frequency() const { return frequency_; }
-    std::uint16_t amplitude() const { return amplitude_; }
+    std::int32_t frequency() const { return settings_.frequencyHz; }
+    std::uint16_t amplitude() const { return settings_.amplitudeIndex; }
 
 private:
-    std::int32_t frequency_;
-    std::uint16_t amplitude_;
+    GeneratorSettings settings_;
     std::uint8_t sequence_ = 0;
 };
 

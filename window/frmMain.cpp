@@ -1,10 +1,9 @@
 #include "frmMain.h"
 
+#include "device/GeneratorRequests.h"
 #include "protocol/AmplitudeList.h"
-#include "protocol/DeviceIdentity.h"
 #include "protocol/FeatureReport.h"
 #include "protocol/FrequencyInput.h"
-#include "protocol/SettingsProtocol.h"
 
 #include <algorithm>
 #include <vector>
@@ -76,6 +75,8 @@ void frmMain::Search() {
 }
 
 void frmMain::SerNo_Click() {
+    // Also the guard against the walk: Scan_USB_devices sets SettingsLoaded false before it selects entries,
+    // so the selections it makes through Select end here instead of starting a nested open.
     if (!session_.SettingsLoaded) return;
     view_.StopTimer();
     if (session_.DeviceAttached) {
@@ -98,7 +99,8 @@ void frmMain::SetEnabled(bool enabled) { view_.SetEnabled(C::SerNo, enabled); }
 
 void frmMain::Insert(int index, const std::string& text) { view_.InsertListItem(C::SerNo, index, text); }
 
-// A choice made by code: the list's click handler runs before this returns.
+// A choice made by code: the list's click handler runs before this returns. The walk calls this with
+// SettingsLoaded false, so there SerNo_Click returns at once.
 void frmMain::Select(int index) {
     view_.SetListIndex(C::SerNo, index);
     SerNo_Click();
@@ -128,7 +130,7 @@ void frmMain::RefreshFromDevice() {
 
     // The strings are read on the input-report handle. When that handle failed to open, the reads count as
     // failed without being made on the invalid handle; the next poll drops the device.
-    const DeviceIdentity identity = ReadIdentity(session_, api_);
+    const GeneratorIdentity identity = ReadIdentity(session_, api_);
     if (identity.manufacturer) view_.SetText(C::lblManuf, ' ' + *identity.manufacturer);
     if (identity.version) view_.SetText(C::lblVersion, ' ' + *identity.version);
     if (identity.product) view_.SetText(C::lblProduct, ' ' + *identity.product);
@@ -136,10 +138,10 @@ void frmMain::RefreshFromDevice() {
     for (C c : {C::Frame1, C::Foutput, C::Vout, C::Factory, C::Frame3, C::SetFout, C::Label6, C::Label7})
         view_.SetEnabled(c, true);
 
-    if (const std::optional<DeviceStatus> status = ReadStatus(session_, api_)) {
+    if (const StatusReading reading = ReadStatus(session_, api_); reading.outcome == GeneratorOutcome::Done) {
         FillAmplitudeList();
-        view_.SetText(C::Foutput, HertzText(status->frequencyHz));
-        SelectAmplitude(status->amplitudeIndex);
+        view_.SetText(C::Foutput, HertzText(reading.status.frequencyHz));
+        SelectAmplitude(reading.status.amplitudeIndex);  // sends nothing: RefreshComplete is false
         session_.SettingsLoaded = true;
     }
     session_.RefreshComplete = true;
@@ -175,13 +177,13 @@ void frmMain::SetFout_Click() {
         return;
     }
     view_.SetText(C::Foutput, HertzText(check.hertz));
-    SendFrequency(session_, api_, check.hertz);  // sent only while the window is in step
+    if (CommandsAllowed(session_)) SendFrequency(session_, api_, check.hertz);
 }
 
 void frmMain::Vout_Click() {
     // An empty list has no index to send.
     const int index = view_.ListIndex(C::Vout);
-    if (index >= 0) SendAmplitude(session_, api_, static_cast<std::int16_t>(index));
+    if (index >= 0 && CommandsAllowed(session_)) SendAmplitude(session_, api_, static_cast<std::int16_t>(index));
 }
 
 void frmMain::Factory_Click() {

@@ -15,6 +15,12 @@
 
 namespace tarvo {
 
+// The window is in step with an open device: a status report has been shown since the last scan, the device is
+// open, and no refresh is under way. The window sends commands only then.
+inline bool CommandsAllowed(const DeviceSession& s) {
+    return s.SettingsLoaded && s.DeviceAttached && s.RefreshComplete;
+}
+
 inline constexpr int POLL_INTERVAL_START_MS = 50;
 inline constexpr int POLL_INTERVAL_ATTACHED_MS = 500;
 inline constexpr int POLL_INTERVAL_SEARCH_MS = 250;

@@ -13,7 +13,7 @@
 #include "device/DeviceFinder.h"
 #include "device/HidString.h"
 #include "device/HidapiPlatform.h"
-#include "protocol/SettingsProtocol.h"
+#include "device/GeneratorRequests.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -137,14 +137,16 @@ int Run(const std::string& virtualProgram) {
 
     // The status report and the two commands, as the window sends them.
     auto status = ReadStatus(s, api);
-    Check(status && status->frequencyHz == 12345678 && status->amplitudeIndex == 77,
+    Check(status.outcome == GeneratorOutcome::Done && status.status.frequencyHz == 12345678 &&
+              status.status.amplitudeIndex == 77,
           "the status report decodes the generator's settings (12345678 Hz, index 77)");
-    s.SettingsLoaded = true;
-    s.RefreshComplete = true;
-    Check(SendFrequency(s, api, 25000) && s.LastResult != 0, "the frequency command is sent and succeeds");
-    Check(SendAmplitude(s, api, 510) && s.LastResult != 0, "the amplitude command is sent and succeeds");
+    Check(SendFrequency(s, api, 25000) == GeneratorOutcome::Done && s.LastResult != 0,
+          "the frequency command is sent and succeeds");
+    Check(SendAmplitude(s, api, 510) == GeneratorOutcome::Done && s.LastResult != 0,
+          "the amplitude command is sent and succeeds");
     status = ReadStatus(s, api);
-    Check(status && status->frequencyHz == 25000 && status->amplitudeIndex == 510,
+    Check(status.outcome == GeneratorOutcome::Done && status.status.frequencyHz == 25000 &&
+              status.status.amplitudeIndex == 510,
           "the generator kept both settings (25000 Hz, index 510)");
     // A request longer than the device's reply: the reply, then zeros to the length asked for.
     std::vector<std::uint8_t> longer(16, 0xEE);
@@ -189,7 +191,8 @@ int Run(const std::string& virtualProgram) {
     list.Select(list.IndexOf(SERIAL_B));
     Check(FindTheHid(c), "FindTheHid opens it");
     status = ReadStatus(s, api);
-    Check(status && status->frequencyHz == 350000000 && status->amplitudeIndex == 510,
+    Check(status.outcome == GeneratorOutcome::Done && status.status.frequencyHz == 350000000 &&
+              status.status.amplitudeIndex == 510,
           "its status is its own (350000000 Hz, index 510)");
     CloseDevice(api, s);
     b.Signal(SIGTERM);

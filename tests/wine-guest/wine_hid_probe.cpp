@@ -3,27 +3,23 @@
 // test checks those lines and what the generator received.
 //
 //   wine_hid_probe send --serial TEXT --frequency HZ --amplitude INDEX
-//       finds the generator of that serial number, prints its path, attributes, report lengths and strings,
-//       reads its status, sends the two commands as the window does and reads the status again. Exit 0 when
-//       every request succeeded, 1 otherwise.
+//       opens the generator of that serial number through a GeneratorSession, prints its path, attributes,
+//       report lengths and strings, reads its status, sends the two commands as the window does and reads the
+//       status again. Exit 0 when every request succeeded, 1 otherwise.
 //   wine_hid_probe watch --serial TEXT --seconds N
 //       what the window does while nobody touches it: opens the generator once it is there, reads its status,
 //       checks it every 250 ms with a status read, and once one fails closes it and looks for it again; sends
 //       nothing. Ends after N seconds with exit 0.
-#include "device/DeviceFinder.h"
-#include "device/HidString.h"
+#include "device/GeneratorSession.h"
 #include "device/PlatformFactory.h"
-#include "protocol/SettingsProtocol.h"
 
-#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <optional>
+#include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -39,56 +35,19 @@ void Say(const std::string& line) {
     std::fflush(stdout);
 }
 
-struct Probe {
-    std::unique_ptr<ApiDeclarations> api = MakeSystemPlatform();
-    DeviceSession session;
-    ListedSerialNumbers list;
-    DeviceContext context{session, *api, list};
-
-    ~Probe() {
-        Close();
-        if (session.ReadEvent != 0) api->CloseHandle(session.ReadEvent);
+bool OpenWithin(GeneratorSession& session, const std::string& serial, Clock::duration wait) {
+    const auto until = Clock::now() + wait;
+    while (session.Open(serial) != GeneratorSession::OpenOutcome::Opened) {
+        if (Clock::now() >= until) return false;
+        std::this_thread::sleep_for(WATCH_PERIOD);
     }
+    return true;
+}
 
-    // Scans once and opens the generator of the serial number when it is listed.
-    bool TryOpen(const std::string& serial) {
-        Scan_USB_devices(context);
-        const auto it = std::find(list.entries.begin(), list.entries.end(), serial);
-        if (it == list.entries.end()) return false;
-        list.Select(static_cast<int>(it - list.entries.begin()));
-        return FindTheHid(context);
-    }
-
-    bool OpenWithin(const std::string& serial, Clock::duration wait) {
-        const auto until = Clock::now() + wait;
-        while (!TryOpen(serial)) {
-            if (Clock::now() >= until) return false;
-            std::this_thread::sleep_for(WATCH_PERIOD);
-        }
-        return true;
-    }
-
-    void Close() {
-        session.DeviceAttached = false;
-        session.SettingsLoaded = false;
-        session.RefreshComplete = false;
-        for (Handle* h : {&session.DeviceHandle, &session.ReadHandle}) {
-            if (*h != INVALID_HANDLE_VALUE) api->CloseHandle(*h);
-            *h = INVALID_HANDLE_VALUE;
-        }
-    }
-
-    std::string String(BOOL (ApiDeclarations::*read)(Handle, std::uint8_t*, std::uint32_t), Handle h) {
-        std::vector<std::uint8_t> buffer(STRING_BUFFER_BYTES, 0);
-        if (!(api.get()->*read)(h, buffer.data(), STRING_READ_LENGTH)) return "(read failed)";
-        return HidStringToText(*api, buffer.data(), buffer.size());
-    }
-};
-
-std::string StatusText(const std::optional<DeviceStatus>& status) {
-    if (!status) return "status read failed";
-    return "status frequency " + std::to_string(status->frequencyHz) + " amplitude " +
-           std::to_string(status->amplitudeIndex);
+std::string StatusText(const StatusReading& reading) {
+    if (reading.outcome != GeneratorOutcome::Done) return "status read failed";
+    return "status frequency " + std::to_string(reading.status.frequencyHz) + " amplitude " +
+           std::to_string(reading.status.amplitudeIndex);
 }
 
 std::string Hex4(unsigned value) {
@@ -98,48 +57,47 @@ std::string Hex4(unsigned value) {
 }
 
 int Send(const std::string& serial, std::int32_t hertz, std::int16_t index) {
-    Probe p;
-    if (!p.OpenWithin(serial, FIND_WAIT)) {
-        Say("not found: " + serial + " (listed: " + std::to_string(p.list.entries.size()) + ")");
+    const std::unique_ptr<ApiDeclarations> api = MakeSystemPlatform();
+    GeneratorSession session(*api);
+    if (!OpenWithin(session, serial, FIND_WAIT)) {
+        Say("not found: " + serial + " (listed: " + std::to_string(ListGenerators(*api).size()) + ")");
         return 1;
     }
-    DeviceSession& s = p.session;
-    Say("opened " + s.DevicePath);
-    Say("attributes " + Hex4(s.Attributes.VendorID) + ":" + Hex4(s.Attributes.ProductID));
-    Say("caps input " + std::to_string(s.Caps.InputReportByteLength) + " output " +
-        std::to_string(s.Caps.OutputReportByteLength) + " feature " + std::to_string(s.Caps.FeatureReportByteLength));
-    Say("serial " + p.String(&ApiDeclarations::HidD_GetSerialNumberString, s.DeviceHandle));
-    Say("product " + p.String(&ApiDeclarations::HidD_GetProductString, s.ReadHandle));
+    const HIDP_CAPS caps = session.Caps();
+    Say("opened " + session.Path());
+    Say("attributes " + Hex4(session.Attributes().VendorID) + ":" + Hex4(session.Attributes().ProductID));
+    Say("caps input " + std::to_string(caps.InputReportByteLength) + " output " +
+        std::to_string(caps.OutputReportByteLength) + " feature " + std::to_string(caps.FeatureReportByteLength));
+    // The open matched the device's serial number string to this text, exactly.
+    Say("serial " + session.Serial());
+    Say("product " + session.Identity().product.value_or("(read failed)"));
 
-    bool ok = true;
-    auto status = ReadStatus(s, *p.api);
+    StatusReading status = session.ReadStatus();
     Say(StatusText(status));
-    ok = ok && status.has_value();
-    // What a refresh leaves behind: the window is in step with the device, so commands may go.
-    s.SettingsLoaded = true;
-    s.RefreshComplete = true;
-    const bool frequencySent = SendFrequency(s, *p.api, hertz) && s.LastResult != 0;
+    bool ok = status.outcome == GeneratorOutcome::Done;
+    const bool frequencySent = session.SendFrequency(hertz) == GeneratorOutcome::Done;
     Say(std::string("frequency ") + std::to_string(hertz) + (frequencySent ? " sent" : " not sent"));
-    const bool amplitudeSent = SendAmplitude(s, *p.api, index) && s.LastResult != 0;
+    const bool amplitudeSent = session.SendAmplitude(index) == GeneratorOutcome::Done;
     Say(std::string("amplitude ") + std::to_string(index) + (amplitudeSent ? " sent" : " not sent"));
-    status = ReadStatus(s, *p.api);
+    status = session.ReadStatus();
     Say(StatusText(status));
-    ok = ok && frequencySent && amplitudeSent && status.has_value();
+    ok = ok && frequencySent && amplitudeSent && status.outcome == GeneratorOutcome::Done;
     return ok ? 0 : 1;
 }
 
 int Watch(const std::string& serial, Clock::duration length) {
-    Probe p;
+    const std::unique_ptr<ApiDeclarations> api = MakeSystemPlatform();
+    GeneratorSession session(*api);
     const auto until = Clock::now() + length;
     while (Clock::now() < until) {
-        if (!p.session.DeviceAttached) {
-            if (p.TryOpen(serial)) {
-                Say("opened " + p.session.DevicePath);
-                Say(StatusText(ReadStatus(p.session, *p.api)));
+        if (!session.IsOpen()) {
+            if (session.Open(serial) == GeneratorSession::OpenOutcome::Opened) {
+                Say("opened " + session.Path());
+                Say(StatusText(session.ReadStatus()));
             }
-        } else if (!ReadStatus(p.session, *p.api)) {
+        } else if (session.ReadStatus().outcome != GeneratorOutcome::Done) {
             Say("lost");
-            p.Close();
+            session.Close();
         }
         std::this_thread::sleep_for(WATCH_PERIOD);
     }
