@@ -26,21 +26,6 @@ const std::array<std::string, VOUT_ENTRY_COUNT>& AmplitudeTexts() {
     return texts;
 }
 
-AmplitudeChoice AmplitudeIndexOf(std::string_view millivolts) {
-    const auto& texts = AmplitudeTexts();
-    const auto exact = std::find(texts.begin(), texts.end(), millivolts);
-    if (exact != texts.end()) return {AmplitudeVerdict::Listed, static_cast<int>(exact - texts.begin())};
-    const std::optional<double> value = ParseFrequencyText(millivolts);
-    if (!value) return {AmplitudeVerdict::NotNumeric, -1};
-    const int last = VOUT_ENTRY_COUNT - 1;
-    if (*value < AmplitudeMillivolts(0)) return {AmplitudeVerdict::BelowList, 0};
-    if (*value > AmplitudeMillivolts(last)) return {AmplitudeVerdict::AboveList, last};
-    int above = 0;
-    while (AmplitudeMillivolts(above) < *value) ++above;
-    if (AmplitudeMillivolts(above) == *value) return {AmplitudeVerdict::NotAsWritten, above};
-    return {AmplitudeVerdict::Between, above};
-}
-
 int NearestAmplitudeIndex(double millivolts) {
     static const auto millivoltsOf = [] {
         std::array<int, VOUT_ENTRY_COUNT> mv{};
@@ -55,6 +40,21 @@ int NearestAmplitudeIndex(double millivolts) {
     const auto below = above - 1;
     const int index = static_cast<int>(above - millivoltsOf.begin());
     return millivolts - *below <= *above - millivolts ? index - 1 : index;
+}
+
+AmplitudeChoice AmplitudeIndexOf(std::string_view millivolts) {
+    const auto& texts = AmplitudeTexts();
+    const auto exact = std::find(texts.begin(), texts.end(), millivolts);
+    if (exact != texts.end()) return {AmplitudeVerdict::Listed, static_cast<int>(exact - texts.begin())};
+    const std::optional<double> value = ParseFrequencyText(millivolts);
+    if (!value) return {AmplitudeVerdict::NotNumeric, -1};
+    const int last = VOUT_ENTRY_COUNT - 1;
+    if (*value < AmplitudeMillivolts(0)) return {AmplitudeVerdict::BelowList, 0};
+    if (*value > AmplitudeMillivolts(last)) return {AmplitudeVerdict::AboveList, last};
+    int above = 0;
+    while (AmplitudeMillivolts(above) < *value) ++above;
+    if (AmplitudeMillivolts(above) == *value) return {AmplitudeVerdict::NotAsWritten, above};
+    return {AmplitudeVerdict::Between, above};
 }
 
 }  // namespace tarvo

@@ -16,6 +16,10 @@ int AmplitudeMillivolts(int index);
 // The 511 entry texts, built once.
 const std::array<std::string, VOUT_ENTRY_COUNT>& AmplitudeTexts();
 
+// The index of the entry nearest to a number of millivolts; exactly halfway between two entries, the lower one.
+// Below the first entry 0, above the last 510: the range check is the caller's.
+int NearestAmplitudeIndex(double millivolts);
+
 // What a text typed in millivolts names in the list. Only the list's own texts are taken; the others are
 // refused with what is nearest.
 enum class AmplitudeVerdict {
@@ -33,9 +37,5 @@ struct AmplitudeChoice {
 };
 
 AmplitudeChoice AmplitudeIndexOf(std::string_view millivolts);
-
-// The index of the entry nearest to a number of millivolts; exactly halfway between two entries, the lower one.
-// Below the first entry 0, above the last 510: the range check is the caller's.
-int NearestAmplitudeIndex(double millivolts);
 
 }  // namespace tarvo

@@ -139,7 +139,7 @@ TEST_F(Scpi, ErrorClassesDecideWhatElseRuns) {
         {"FREQ:", "-102,\"Syntax error;a keyword is missing at the end\""},
         {"SOUR2:FREQ 1e6", "-114,\"Header suffix out of range;SOUR2:FREQ: this generator has one output, 1\""},
         {"FREQUENCYXYZW 1", "-112,\"Program mnemonic too long;FREQUENCYXYZW\""},
-        {"FREQ \"1e6\"", "-104,\"Data type error;a frequency is a number, MIN, MAX or DEF\""},
+        {"FREQ \"1e6\"", "-104,\"Data type error;1e6: a frequency is a number, MIN, MAX or DEF\""},
         {"FREQ #12AB", "-104,\"Data type error;block data is not taken\""},
         {"*ESE 5V", "-138,\"Suffix not allowed;V\""},
         {"INST:SEL 'TPG-1", "-151,\"Invalid string data;the string has no closing quote\""},

@@ -7,6 +7,7 @@
 #include "protocol/FrequencyInput.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -19,6 +20,10 @@ namespace {
 constexpr std::size_t MAX_LOGGED_MESSAGE = 200;  // characters of a message a -v log line shows
 constexpr std::size_t MAX_SERIAL = 50;           // the longest serial number the window's string read returns
 constexpr const char* NOT_A_NUMBER = "9.91E+37";  // SCPI's not-a-number
+// MIN, MAX and DEF, and what they stand for in frequency and amplitude.
+constexpr const char* LIMIT_WORDS[] = {"MINimum", "MAXimum", "DEFault"};
+constexpr std::array<std::int32_t, 3> FREQUENCY_LIMITS = {FOUT_MIN_HZ, FOUT_MAX_HZ, FOUT_DEFAULT_HZ};
+constexpr std::array<int, 3> AMPLITUDE_LIMITS = {0, VOUT_ENTRY_COUNT - 1, VOUT_DEFAULT_INDEX};
 constexpr const char* WHAT_IT_DOES = "this generator sets pulse frequency (FREQ) and amplitude (VOLT) only";
 
 // IEEE 488.2 event status register bits.
@@ -141,6 +146,13 @@ private:
     // Parameter checks: each queues the error and returns nothing (or false) when the parameters do not fit.
     bool ParameterCount(const ProgramUnit& u, std::size_t least, std::size_t most);
     std::optional<unsigned> Integer(const ProgramUnit& u, unsigned most);
+    // A number in the command's unit (see SuffixExponent), or MIN, MAX or DEF (limit 0, 1, 2).
+    struct Quantity {
+        int limit = -1;
+        double value = 0;
+    };
+    std::optional<Quantity> NumberOrLimit(const Parameter& p, std::string_view what, std::initializer_list<UnitWord> units,
+                                          std::string_view unitNames);
     std::optional<std::int32_t> Frequency(const Parameter& p);
     std::optional<int> AmplitudeIndex(const Parameter& p);
     std::optional<std::string> Serial(const Parameter& p);
@@ -555,27 +567,31 @@ std::optional<unsigned> ScpiSession::Impl::Integer(const ProgramUnit& u, unsigne
     return static_cast<unsigned>(value);
 }
 
-std::optional<std::int32_t> ScpiSession::Impl::Frequency(const Parameter& p) {
-    if (IsWord(p, "MINimum")) return FOUT_MIN_HZ;
-    if (IsWord(p, "MAXimum")) return FOUT_MAX_HZ;
-    if (IsWord(p, "DEFault")) return FOUT_DEFAULT_HZ;
-    if (p.kind == Parameter::Kind::Character) {
-        Queue(error::INVALID_CHARACTER_DATA, p.text + ": a frequency is a number, MIN, MAX or DEF");
+std::optional<ScpiSession::Impl::Quantity> ScpiSession::Impl::NumberOrLimit(const Parameter& p, std::string_view what,
+                                                                            std::initializer_list<UnitWord> units,
+                                                                            std::string_view unitNames) {
+    for (int limit = 0; limit < 3; ++limit)
+        if (IsWord(p, LIMIT_WORDS[limit])) return Quantity{limit, 0};
+    if (p.kind != Parameter::Kind::Number) {
+        Queue(p.kind == Parameter::Kind::Character ? error::INVALID_CHARACTER_DATA : error::DATA_TYPE,
+              p.text + (p.text.empty() ? "" : ": ") + std::string(what) + " is a number, MIN, MAX or DEF");
         return std::nullopt;
     }
-    if (p.kind == Parameter::Kind::String) {
-        Queue(error::DATA_TYPE, "a frequency is a number, MIN, MAX or DEF");
-        return std::nullopt;
-    }
-    const auto exponent = SuffixExponent(p.suffix, {{"HZ", 0}, {"MHZ", 6}});
+    const auto exponent = SuffixExponent(p.suffix, units);
     if (!exponent) {
-        Queue(error::INVALID_SUFFIX, p.suffix + ": frequency units are HZ, KHZ, MHZ (or MAHZ) and GHZ");
+        Queue(error::INVALID_SUFFIX, p.suffix + ": " + std::string(unitNames));
         return std::nullopt;
     }
-    const double hertz = ScaledValue(p, *exponent);
-    const FrequencyCheck check = CheckFrequencyValue(hertz);
+    return Quantity{-1, ScaledValue(p, *exponent)};
+}
+
+std::optional<std::int32_t> ScpiSession::Impl::Frequency(const Parameter& p) {
+    const auto q = NumberOrLimit(p, "a frequency", {{"HZ", 0}, {"MHZ", 6}}, "frequency units are HZ, KHZ, MHZ (or MAHZ) and GHZ");
+    if (!q) return std::nullopt;
+    if (q->limit >= 0) return FREQUENCY_LIMITS[q->limit];
+    const FrequencyCheck check = CheckFrequencyValue(q->value);
     if (check.verdict != FrequencyVerdict::Accepted) {
-        Queue(error::DATA_OUT_OF_RANGE, NumberText(hertz) + " Hz: the pulse frequency is " +
+        Queue(error::DATA_OUT_OF_RANGE, NumberText(q->value) + " Hz: the pulse frequency is " +
                                             std::to_string(FOUT_MIN_HZ) + " to " + std::to_string(FOUT_MAX_HZ) + " Hz");
         return std::nullopt;
     }
@@ -583,31 +599,17 @@ std::optional<std::int32_t> ScpiSession::Impl::Frequency(const Parameter& p) {
 }
 
 std::optional<int> ScpiSession::Impl::AmplitudeIndex(const Parameter& p) {
-    if (IsWord(p, "MINimum")) return 0;
-    if (IsWord(p, "MAXimum")) return VOUT_ENTRY_COUNT - 1;
-    if (IsWord(p, "DEFault")) return VOUT_DEFAULT_INDEX;
-    if (p.kind == Parameter::Kind::Character) {
-        Queue(error::INVALID_CHARACTER_DATA, p.text + ": an amplitude is a number, MIN, MAX or DEF");
-        return std::nullopt;
-    }
-    if (p.kind == Parameter::Kind::String) {
-        Queue(error::DATA_TYPE, "an amplitude is a number, MIN, MAX or DEF");
-        return std::nullopt;
-    }
     // Worked out in millivolts, the unit of the list.
-    const auto exponent = SuffixExponent(p.suffix, {{"V", 3}, {"VPP", 3}});
-    if (!exponent) {
-        Queue(error::INVALID_SUFFIX, p.suffix + ": amplitude units are V, MV and VPP");
-        return std::nullopt;
-    }
-    const double millivolts = ScaledValue(p, *exponent);
+    const auto q = NumberOrLimit(p, "an amplitude", {{"V", 3}, {"VPP", 3}}, "amplitude units are V, MV and VPP");
+    if (!q) return std::nullopt;
+    if (q->limit >= 0) return AMPLITUDE_LIMITS[q->limit];
     const int lowest = AmplitudeMillivolts(0), highest = AmplitudeMillivolts(VOUT_ENTRY_COUNT - 1);
-    if (!(millivolts >= lowest && millivolts <= highest)) {
-        Queue(error::DATA_OUT_OF_RANGE, NumberText(millivolts / 1000) + " V: the amplitude is " + VoltsText(lowest) +
+    if (!(q->value >= lowest && q->value <= highest)) {
+        Queue(error::DATA_OUT_OF_RANGE, NumberText(q->value / 1000) + " V: the amplitude is " + VoltsText(lowest) +
                                             " to " + VoltsText(highest) + " V");
         return std::nullopt;
     }
-    return NearestAmplitudeIndex(millivolts);
+    return NearestAmplitudeIndex(q->value);
 }
 
 std::optional<std::string> ScpiSession::Impl::Serial(const Parameter& p) {
@@ -626,9 +628,8 @@ std::optional<int> ScpiSession::Impl::LimitWord(const ProgramUnit& u) {
     if (!ParameterCount(u, 0, 1)) return std::nullopt;
     if (u.parameters.empty()) return -1;
     const Parameter& p = u.parameters.front();
-    if (IsWord(p, "MINimum")) return 0;
-    if (IsWord(p, "MAXimum")) return 1;
-    if (IsWord(p, "DEFault")) return 2;
+    for (int limit = 0; limit < 3; ++limit)
+        if (IsWord(p, LIMIT_WORDS[limit])) return limit;
     Queue(p.kind == Parameter::Kind::Character ? error::INVALID_CHARACTER_DATA : error::DATA_TYPE,
           u.header + " takes MIN, MAX or DEF");
     return std::nullopt;
@@ -694,7 +695,7 @@ ScpiSession::Impl::Answer ScpiSession::Impl::SetFrequency(const ProgramUnit& u) 
 ScpiSession::Impl::Answer ScpiSession::Impl::QueryFrequency(const ProgramUnit& u) {
     const auto limit = LimitWord(u);
     if (!limit) return {};
-    if (*limit >= 0) return std::to_string(*limit == 0 ? FOUT_MIN_HZ : *limit == 1 ? FOUT_MAX_HZ : FOUT_DEFAULT_HZ);
+    if (*limit >= 0) return std::to_string(FREQUENCY_LIMITS[*limit]);
     // What the generator reports, even outside the range.
     const auto status = Status();
     if (!status) return {};
@@ -713,8 +714,7 @@ ScpiSession::Impl::Answer ScpiSession::Impl::SetAmplitude(const ProgramUnit& u) 
 ScpiSession::Impl::Answer ScpiSession::Impl::QueryAmplitude(const ProgramUnit& u) {
     const auto limit = LimitWord(u);
     if (!limit) return {};
-    if (*limit >= 0)
-        return VoltsText(AmplitudeMillivolts(*limit == 0 ? 0 : *limit == 1 ? VOUT_ENTRY_COUNT - 1 : VOUT_DEFAULT_INDEX));
+    if (*limit >= 0) return VoltsText(AmplitudeMillivolts(AMPLITUDE_LIMITS[*limit]));
     const auto status = Status();
     if (!status) return {};
     return StatusVolts(*status);
