@@ -66,7 +66,10 @@ std::string Quoted(std::string_view text) {
 std::string QuotedList(const std::vector<std::string>& items) {
     if (items.empty()) return "\"\"";
     std::string list;
-    for (const std::string& item : items) list += (list.empty() ? "" : ",") + Quoted(item);
+    for (const std::string& item : items) {
+        if (!list.empty()) list += ',';
+        list += Quoted(item);
+    }
     return list;
 }
 
@@ -410,7 +413,7 @@ const std::vector<ScpiSession::Impl::Command>& ScpiSession::Impl::Commands() {
         Make("SYSTem:ERRor:ALL", true, [](Impl& s, U u) -> Answer {
             if (!s.ParameterCount(u, 0, 0)) return {};
             std::string all = s.errors_.Pop();
-            while (!s.errors_.Empty()) all += "," + s.errors_.Pop();
+            while (!s.errors_.Empty()) all.append(",").append(s.errors_.Pop());
             return all;
         }),
         Make("SYSTem:VERSion", true, [](Impl& s, U u) { return s.ParameterCount(u, 0, 0) ? Answer("1999.0") : Answer(); }),
