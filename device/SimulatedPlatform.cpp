@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 namespace tarvo {
 namespace {
@@ -83,7 +84,20 @@ bool SimulatedPlatform::Unplug(const std::string& name) {
     if (!dev) return false;
     dev->present = false;
     byPath_.erase(dev->path);
+    ForgetUnplugged();
     return true;
+}
+
+// An unplugged interface is forgotten once nothing refers to it (no handle, device-information set or preparsed
+// data), so that plugging and unplugging without end, as a simulated bench may, keeps memory bounded.
+void SimulatedPlatform::ForgetUnplugged() {
+    std::set<int> used;
+    for (const auto& [handle, entry] : handles_) {
+        if (entry.kind == Kind::File) used.insert(entry.interfaceId);
+        if (entry.kind == Kind::InfoSet) used.insert(entry.snapshot.begin(), entry.snapshot.end());
+    }
+    for (const auto& [preparsed, id] : preparsed_) used.insert(id);
+    std::erase_if(interfaces_, [&](const auto& entry) { return !entry.second.present && !used.count(entry.first); });
 }
 
 bool SimulatedPlatform::IsPlugged(const std::string& name) const { return FindByName(name) != nullptr; }
@@ -266,6 +280,7 @@ BOOL SimulatedPlatform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     }
     handles_.erase(it);
     Record(Call("SetupDiDestroyDeviceInfoList", set, "", true));
+    ForgetUnplugged();
     return 1;
 }
 
@@ -367,6 +382,7 @@ BOOL SimulatedPlatform::HidD_FreePreparsedData(PreparsedData preparsed) {
     }
     preparsed_.erase(it);
     Record(Call("HidD_FreePreparsedData", 0, "", true));
+    ForgetUnplugged();
     return 1;
 }
 
@@ -446,6 +462,7 @@ BOOL SimulatedPlatform::CloseHandle(Handle object) {
     const Interface* dev = it->second.kind == Kind::File ? FindById(it->second.interfaceId) : nullptr;
     handles_.erase(it);
     Record(Call("CloseHandle", object, dev ? dev->config.name : "", true));
+    if (dev && !dev->present) ForgetUnplugged();
     return 1;
 }
 

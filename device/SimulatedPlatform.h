@@ -141,6 +141,7 @@ private:
     Interface* FindByName(const std::string& name);
     const Interface* FindByName(const std::string& name) const;
     Interface* FindById(int id);
+    void ForgetUnplugged();
     // The device behind an open file handle, or nullptr after recording the misuse.
     Interface* DeviceOf(const char* op, Handle h);
     bool Faulted(Interface& dev, SimOp op);
@@ -153,7 +154,7 @@ private:
     static constexpr Handle FIRST_HANDLE = 0x100;
     static constexpr Handle HANDLE_STEP = 4;
 
-    std::map<int, Interface> interfaces_;  // by id: plug order is walk order; unplugged ones stay for their handles
+    std::map<int, Interface> interfaces_;  // by id: plug order is walk order; unplugged ones stay while referred to
     std::map<std::string, int> byPath_;    // present interfaces by path
     std::map<Handle, HandleEntry> handles_;  // open handles only
     std::map<PreparsedData, int> preparsed_;  // live preparsed data -> interface id

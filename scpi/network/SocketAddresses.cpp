@@ -45,7 +45,8 @@ std::string EndpointText(const Endpoint& endpoint) {
     char text[INET6_ADDRSTRLEN] = "?";
     inet_ntop(endpoint.v6 ? AF_INET6 : AF_INET, endpoint.address.data(), text, sizeof text);
     const std::string port = std::to_string(endpoint.port);
-    return endpoint.v6 ? "[" + std::string(text) + "]:" + port : std::string(text) + ":" + port;
+    std::string shown = endpoint.v6 ? std::string("[").append(text).append("]") : std::string(text);
+    return shown.append(":").append(port);
 }
 
 std::vector<Endpoint> ResolveForListening(const std::string& host, std::uint16_t port, std::string& error) {
