@@ -1,0 +1,60 @@
+#!/bin/busybox sh
+# /init of the SCPI server's real-kernel guest: the modules, the network card (qemu's user network forwards the
+# host's port to 10.0.2.15:5025), a virtual generator, the server listening on every address, then the host's
+# commands (scpi-control.sh), power off.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+say() { echo "SCPI_E2E $*"; }
+for m in $(cat /modules/modules.order); do
+    insmod /modules/$m.ko || say "FAIL cannot load $m"
+done
+ip link set lo up
+ip addr add 10.0.2.15/24 dev eth0 && ip link set eth0 up || say "FAIL the network card is not up"
+# The guest's own watchdog, in case the host never says done.
+(sleep 240; say "FAIL guest watchdog"; poweroff -f) &
+
+# wait_for COMMAND...: true once the command succeeds, polled for 20 s.
+wait_for() {
+    tries=0
+    until "$@"; do
+        tries=$((tries + 1))
+        [ $tries -lt 400 ] || return 1
+        sleep 0.05
+    done
+}
+has_hidraw() {
+    for node in /dev/hidraw*; do [ -e "$node" ] && return 0; done
+    return 1
+}
+plugs=0
+# A generator with the same serial number each time; done once the kernel made its hidraw node.
+plug_generator() {
+    plugs=$((plugs + 1))
+    /test/tarvo-pulse-generator-virtual --serial TPG-SCPI-E2E --no-stream > /tmp/gen$plugs.log 2>&1 &
+    generator=$!
+    wait_for grep -qx START /tmp/gen$plugs.log || say "FAIL the generator did not start"
+    wait_for has_hidraw || say "FAIL no hidraw node"
+}
+unplug_generator() {
+    kill -TERM $generator
+    wait $generator
+}
+generator_reports() {
+    for n in $(seq 1 $plugs); do grep '^SET_REPORT' /tmp/gen$n.log | sed "s/^/gen$n /"; done
+}
+. /test/scpi-control.sh
+
+plug_generator
+/test/tarvo-pulse-scpi --listen 0.0.0.0:5025 -v > /tmp/server.log 2>&1 &
+server=$!
+scpi_control
+kill -TERM $server
+wait $server
+say "server exit status $?; its log:"
+sed 's/^/  /' /tmp/server.log
+unplug_generator
+say DONE
+poweroff -f
