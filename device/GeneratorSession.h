@@ -15,7 +15,7 @@
 namespace tarvo {
 
 // The serial numbers of the attached pulse generators, in walk order, as the window lists them (the window's
-// walk, on a record of its own: it may run while any GeneratorSession is open).
+// walk, on a record of its own: it may run while any GeneratorSession is open). It leaves nothing open.
 std::vector<std::string> ListGenerators(ApiDeclarations& api);
 
 // What became of one request.
@@ -49,8 +49,9 @@ public:
         NotAttached,  // no attached generator has that serial number
         Failed,       // one is listed, but it could not be opened
     };
-    // Closes any open generator, then opens the first attached one whose serial number is `serial`, as picking
-    // it in the window's list does.
+    // Closes any open generator, then opens the first attached one whose serial number is `serial` (exactly,
+    // letter case counts), as picking it in the window's list does. When that walk finds none, a second walk
+    // tells NotAttached (not listed) from Failed (listed, but not opened).
     OpenOutcome Open(const std::string& serial);
     // Closes both handles of the open generator; nothing when none is open.
     void Close();
@@ -62,9 +63,11 @@ public:
 
     // The maker, product and version strings as the window reads them (without the window's leading space).
     GeneratorIdentity Identity();
-    // One status request. Done carries the decoded report.
+    // One status request. Done carries the decoded report. A feature report shorter than STATUS_FRAME_BYTES
+    // is TooShort, and no request is made.
     StatusReading ReadStatus();
-    // The window's frequency and amplitude frames. The value is sent as given: range checks are the caller's.
+    // The window's frequency and amplitude frames. The value is sent as given: range checks are the caller's
+    // (the amplitude frame carries the index's low 16 bits).
     GeneratorOutcome SendFrequency(std::int32_t hertz);
     GeneratorOutcome SendAmplitude(int index);
     // The defaults as the window's button sends them: the FOUT_DEFAULT_HZ frame, then the VOUT_DEFAULT_INDEX

@@ -2,7 +2,7 @@
 #   cmake -DOBJDUMP=... -DPROGRAMS="a.exe;b.exe" -P windows_imports.cmake
 cmake_minimum_required(VERSION 3.25)
 set(system_dlls advapi32.dll comctl32.dll gdi32.dll hid.dll kernel32.dll msvcrt.dll setupapi.dll shell32.dll
-    user32.dll)
+    user32.dll ws2_32.dll)
 foreach(program IN LISTS PROGRAMS)
   execute_process(COMMAND ${OBJDUMP} -p ${program} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)

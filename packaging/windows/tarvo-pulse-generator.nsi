@@ -4,7 +4,7 @@
 ;
 ; The build (packaging/windows/CMakeLists.txt) gives:
 ;   VERSION  the project's version, as 1.0.0
-;   STAGE    the folder holding the stripped tarvo-pulse-generator.exe and tarvo-pulse-ctl.exe
+;   STAGE    the folder holding the stripped tarvo-pulse-generator.exe, tarvo-pulse-ctl.exe and tarvo-pulse-scpi.exe
 ;   ICON     the program's icon
 ;   OUTFILE  the installer to write
 
@@ -28,6 +28,7 @@ ManifestDPIAware true
 !define PUBLISHER "Tarvo"
 !define PROGRAM "tarvo-pulse-generator.exe"
 !define CTL "tarvo-pulse-ctl.exe"
+!define SCPI "tarvo-pulse-scpi.exe"
 !define UNINSTALLER "uninstall.exe"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 
@@ -97,6 +98,7 @@ Function ${prefix}RemovePrograms
   StrCpy $R0 ""
   !insertmacro NOTE_IF_IN_USE "$INSTDIR\${PROGRAM}"
   !insertmacro NOTE_IF_IN_USE "$INSTDIR\${CTL}"
+  !insertmacro NOTE_IF_IN_USE "$INSTDIR\${SCPI}"
   StrCmp $R0 "" free
   MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$R0 is running. Close it, then press Retry." /SD IDCANCEL IDRETRY check
   DetailPrint "$R0 is running: nothing was changed."
@@ -104,6 +106,7 @@ Function ${prefix}RemovePrograms
   free:
   Delete "$INSTDIR\${PROGRAM}"
   Delete "$INSTDIR\${CTL}"
+  Delete "$INSTDIR\${SCPI}"
 FunctionEnd
 !macroend
 !insertmacro REMOVE_PROGRAMS_FUNCTION ""
@@ -115,6 +118,7 @@ Section "Install"
   ClearErrors
   File "${STAGE}\${PROGRAM}"
   File "${STAGE}\${CTL}"
+  File "${STAGE}\${SCPI}"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
   ${If} ${Errors}
     DetailPrint "The programs could not be written to $INSTDIR."

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack, unpacks it into a scratch root (never onto the system), and checks its
 # control fields, that it holds exactly the expected files, that the installed desktop entry, metainfo and udev
-# rule are the validated ones, and that tarvo-pulse-ctl runs and has its manual page as Debian ships one.
+# rule are the validated ones, and that tarvo-pulse-ctl and tarvo-pulse-scpi run and have their manual pages as
+# Debian ships them.
 #   debian_package_check.sh BUILD_DIR SCRATCH_DIR APP_ID
 set -euo pipefail
 build=$1 scratch=$2 id=$3
@@ -36,6 +37,8 @@ expected=(
     usr/bin/tarvo-pulse-generator
     usr/bin/tarvo-pulse-ctl
     usr/share/man/man1/tarvo-pulse-ctl.1.gz
+    usr/bin/tarvo-pulse-scpi
+    usr/share/man/man1/tarvo-pulse-scpi.1.gz
     "usr/share/applications/$id.desktop"
     "usr/share/metainfo/$id.metainfo.xml"
     "usr/share/icons/hicolor/16x16/apps/$id.png"
@@ -51,21 +54,23 @@ if [ "$actual" != "$wanted" ]; then
 fi
 [ -x "$root/usr/bin/tarvo-pulse-generator" ] || fail "the program is not executable"
 
-# The command-line program runs from the package (no generator is needed for these two).
-ctl="$root/usr/bin/tarvo-pulse-ctl"
-[ -x "$ctl" ] || fail "tarvo-pulse-ctl is not executable"
-[ "$("$ctl" --version)" = "tarvo-pulse-ctl $(field Version)" ] || fail "tarvo-pulse-ctl --version: '$("$ctl" --version)'"
-"$ctl" --help | grep -q '^Exit status: ' || fail "tarvo-pulse-ctl --help does not give the exit statuses"
-# Its manual page: gzip at maximum compression without file name or time stamp (gzip -9n), and groff finds
-# nothing to warn about in it.
-man_page="$root/usr/share/man/man1/tarvo-pulse-ctl.1.gz"
-header=$(od -An -tx1 -N10 "$man_page" | tr -d ' \n')
-[ "${header:0:6}" = 1f8b08 ] || fail "the manual page is not gzip data"
-[ "${header:6:10}" = 0000000000 ] || fail "the manual page's gzip header keeps a file name or time stamp: $header"
-[ "${header:16:2}" = 02 ] || fail "the manual page is not compressed with -9"
-man_warnings=$(zcat "$man_page" | groff -man -ww -z -Tutf8 2>&1) || fail "groff cannot format the manual page"
-[ -z "$man_warnings" ] || fail "groff warns about the manual page: $man_warnings"
-zcat "$man_page" | grep -q '^\.SH "EXIT STATUS"' || fail "the manual page has no EXIT STATUS section"
+# The command-line programs run from the package (no generator is needed for these two) and have their manual
+# pages: gzip at maximum compression without file name or time stamp (gzip -9n), in which groff finds nothing to
+# warn about.
+for name in tarvo-pulse-ctl tarvo-pulse-scpi; do
+    program="$root/usr/bin/$name"
+    [ -x "$program" ] || fail "$name is not executable"
+    [ "$("$program" --version)" = "$name $(field Version)" ] || fail "$name --version: '$("$program" --version)'"
+    "$program" --help | grep -q '^Exit status: ' || fail "$name --help does not give the exit statuses"
+    man_page="$root/usr/share/man/man1/$name.1.gz"
+    header=$(od -An -tx1 -N10 "$man_page" | tr -d ' \n')
+    [ "${header:0:6}" = 1f8b08 ] || fail "the manual page of $name is not gzip data"
+    [ "${header:6:10}" = 0000000000 ] || fail "the manual page of $name keeps a file name or time stamp: $header"
+    [ "${header:16:2}" = 02 ] || fail "the manual page of $name is not compressed with -9"
+    man_warnings=$(zcat "$man_page" | groff -man -ww -z -Tutf8 2>&1) || fail "groff cannot format $name's manual page"
+    [ -z "$man_warnings" ] || fail "groff warns about $name's manual page: $man_warnings"
+    zcat "$man_page" | grep -q '^\.SH "EXIT STATUS"' || fail "$name's manual page has no EXIT STATUS section"
+done
 
 desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$root/usr/share/metainfo/$id.metainfo.xml" >/dev/null ||

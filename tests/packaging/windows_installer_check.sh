@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Windows installer under 64-bit Wine, as a user or an administrator's script would run it: a silent install
-# puts both programs, the Start-menu shortcut and the "Apps & features" entry in place; the installed program
+# puts the three programs, the Start-menu shortcut and the "Apps & features" entry in place; the installed program
 # starts and stays up, and while it runs neither an install nor the uninstall changes anything; it closes when its
 # window is asked to; a second install over the first replaces the files; the silent uninstall leaves no file,
 # shortcut or registry key behind. Each failure names its step.
@@ -23,7 +23,7 @@ dir="$WINEPREFIX/drive_c/Program Files/$product"
 link="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/$product.lnk"
 key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product"
 win_dir="C:\\Program Files\\$product"
-program=tarvo-pulse-generator.exe ctl=tarvo-pulse-ctl.exe
+program=tarvo-pulse-generator.exe ctl=tarvo-pulse-ctl.exe scpi=tarvo-pulse-scpi.exe
 scratch=$(mktemp -d)
 program_pid=""
 
@@ -53,10 +53,11 @@ expect_value() {
 check_installed() {
     local listing wanted
     listing=$(cd "$dir" 2>/dev/null && ls | sort) || fail "no folder $dir"
-    wanted=$(printf '%s\n' $ctl $program uninstall.exe | sort)
+    wanted=$(printf '%s\n' $ctl $program $scpi uninstall.exe | sort)
     [ "$listing" = "$wanted" ] || fail "the folder holds $(echo $listing), not $(echo $wanted)"
     cmp -s "$stage/$program" "$dir/$program" || fail "the installed $program is not the built one"
     cmp -s "$stage/$ctl" "$dir/$ctl" || fail "the installed $ctl is not the built one"
+    cmp -s "$stage/$scpi" "$dir/$scpi" || fail "the installed $scpi is not the built one"
 
     [ -f "$link" ] || fail "no Start-menu shortcut $link"
     # The shortcut names its target's full path (in 8-bit characters, as Wine writes it, or UTF-16).
@@ -100,6 +101,8 @@ begin "the installed programs run"
 program_pid=$!
 out=$("$wine" "$win_dir\\$ctl" --version </dev/null 2>&1 | tr -d '\r')
 [ "$out" = "tarvo-pulse-ctl $version" ] || fail "$ctl --version gave '$out'"
+out=$("$wine" "$win_dir\\$scpi" --version </dev/null 2>&1 | tr -d '\r')
+[ "$out" = "tarvo-pulse-scpi $version" ] || fail "$scpi --version gave '$out'"
 sleep 3
 kill -0 "$program_pid" 2>/dev/null || { wait "$program_pid"; fail "$program ended within 3 s (exit $?): $(cat "$scratch/program.out")"; }
 pass

@@ -3,8 +3,8 @@
 
     windows_zip_check.py ZIP VERSION BITS
 
-It must hold, at its top, tarvo-pulse-generator.exe (a GUI program), tarvo-pulse-ctl.exe (a console program) and
-README.txt. Both programs must be Windows programs for BITS (64 or 32) with no debug information left, whose
+It must hold, at its top, tarvo-pulse-generator.exe (a GUI program), tarvo-pulse-ctl.exe and tarvo-pulse-scpi.exe
+(console programs) and README.txt. The programs must be Windows programs for BITS (64 or 32) with no debug information left, whose
 version record, where they have one, gives VERSION, and which load no DLL beside Windows' own (a portable program
 that needs the MinGW runtime DLLs would not start on a bare Windows). The read-me must have Windows line ends and
 name the version.
@@ -20,7 +20,8 @@ GUI, CONSOLE = 2, 3
 # What the programs may load: DLLs every Windows has. Anything else (libstdc++-6.dll, libwinpthread-1.dll, ...)
 # would have to be shipped beside them.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "shell32.dll", "setupapi.dll", "hid.dll",
-               "advapi32.dll", "ole32.dll", "msvcrt.dll", "uxtheme.dll", "shcore.dll", "dwmapi.dll", "comdlg32.dll"}
+               "advapi32.dll", "ole32.dll", "msvcrt.dll", "uxtheme.dll", "shcore.dll", "dwmapi.dll", "comdlg32.dll",
+               "ws2_32.dll"}
 SYSTEM_PREFIXES = ("api-ms-win-",)
 
 
@@ -80,7 +81,7 @@ def main(argv):
     failures = []
     with zipfile.ZipFile(path) as archive:
         names = sorted(archive.namelist())
-        expected = sorted(["tarvo-pulse-generator.exe", "tarvo-pulse-ctl.exe", "README.txt"])
+        expected = sorted(["tarvo-pulse-generator.exe", "tarvo-pulse-ctl.exe", "tarvo-pulse-scpi.exe", "README.txt"])
         if names != expected:
             print(f"FAIL: the zip holds {names}, not {expected}")
             return 1
@@ -89,7 +90,8 @@ def main(argv):
             failures.append(f"{bad} is damaged in the zip")
         files = {name: archive.read(name) for name in names}
 
-    for name, subsystem in (("tarvo-pulse-generator.exe", GUI), ("tarvo-pulse-ctl.exe", CONSOLE)):
+    for name, subsystem in (("tarvo-pulse-generator.exe", GUI), ("tarvo-pulse-ctl.exe", CONSOLE),
+                            ("tarvo-pulse-scpi.exe", CONSOLE)):
         try:
             pe = PeFile(files[name])
         except ValueError as error:

@@ -1,0 +1,88 @@
+// The server's network side: one thread, one poll over the listening sockets, the connections and a wake
+// socket. It moves bytes and knows nothing of what they mean: each connection gets a handler of its own, which
+// takes the bytes as they arrive and returns the bytes to send back.
+//
+// Per connection the answers wait in an output queue. Each handler result is sent at once with one send when
+// nothing is queued before it; what the peer does not take waits for it to read. While more than
+// `outputBound` bytes wait, the connection's input is not read, so a client that sends and never reads holds at
+// most about that much; one that takes nothing for `stuckTimeout` is closed. When the peer ends its sending,
+// what is queued is still sent, then the connection closes. With nothing stuck, the loop waits without a timeout.
+#pragma once
+
+#include "SocketShim.h"
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvo::scpi {
+
+// Bytes in, bytes to send back. Destroyed when its connection closes; bytes of an unfinished message it holds
+// then are dropped.
+using ConnectionHandler = std::function<std::string(std::string_view)>;
+
+struct ConnectionInfo {
+    unsigned number = 0;  // 1, 2, ... in the order the connections were accepted
+    std::string peer;     // the client's address, "127.0.0.1:43512"
+};
+using HandlerFactory = std::function<ConnectionHandler(const ConnectionInfo&)>;
+
+struct ServerLimits {
+    std::size_t maxConnections = 256;           // further ones are accepted and closed at once
+    std::size_t outputBound = 1024 * 1024;      // unsent bytes above which a connection's input is not read
+    std::chrono::milliseconds stuckTimeout{60'000};  // a connection whose answers do not move for this long closes
+    std::chrono::milliseconds stopFlush{1'500};      // at a stop, how long queued answers may take to go out
+};
+
+class Server {
+public:
+    // Takes the listening sockets (bound and listening, or handed over) and closes them when it goes. Throws
+    // std::runtime_error when its wake socket cannot be made.
+    Server(std::vector<net::Socket> listeners, HandlerFactory factory, ServerLimits limits = {});
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Serves until Stop; then closes the listening sockets, reads no more, gives what is queued at most
+    // `stopFlush` to go out, closes every connection and returns true. False when the wait itself failed.
+    bool Run();
+    // Makes Run return soon; from any thread.
+    void Stop();
+    // From now on SIGTERM and SIGINT (POSIX), or Ctrl+C, Ctrl+Break and closing the console (Windows), Stop.
+    bool StopOnRequest();
+    // The addresses of the listening sockets.
+    std::vector<net::Endpoint> ListeningOn() const;
+
+    // One line for each connection opened, closed or refused; called on Run's thread.
+    std::function<void(const std::string&)> log;
+
+private:
+    struct Connection;
+    using Clock = std::chrono::steady_clock;
+
+    void Accept(net::Socket listener, Clock::time_point now);
+    void Serve(Connection& connection, short events, char* buffer, std::size_t size);
+    void Queue(Connection& connection, std::string bytes);
+    // Sends what is queued until the system takes no more; false when the connection failed.
+    bool Flush(Connection& connection);
+    void Close(Connection& connection, const std::string& why);
+    // Watches the connections whose answers do not move; closes those stuck too long.
+    void CheckStuck(Clock::time_point now);
+    int PollTimeout(Clock::time_point now) const;
+    void FinishAtStop();
+    void Log(const std::string& line);
+
+    std::vector<net::Socket> listeners_;
+    net::Socket wake_ = net::NO_SOCKET;
+    HandlerFactory factory_;
+    ServerLimits limits_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    unsigned accepted_ = 0;
+    Clock::time_point acceptPausedUntil_{};  // after the system refused to accept (out of descriptors)
+};
+
+}  // namespace tarvo::scpi

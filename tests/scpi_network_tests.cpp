@@ -1,0 +1,299 @@
+// The SCPI server's network loop with a toy line handler, over real sockets on 127.0.0.1 and ::1 (ephemeral
+// ports): clients served side by side, messages split and merged by the stream, a client that never reads, a
+// peer that goes right after sending, the connection cap, and the listening addresses.
+#include "scpi/network/Listeners.h"
+#include "scpi/network/Server.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace tarvo::scpi {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto PATIENCE = 20s;  // the most any wait here lasts
+
+// What the toy handlers saw, shared with the test's thread.
+struct Record {
+    std::mutex mutex;
+    std::vector<std::string> lines;     // complete lines, all connections
+    std::vector<std::string> log;       // the server's log
+    std::atomic<std::size_t> bytesIn{0};
+
+    // Whether a log line holds both parts.
+    bool Logged(const std::string& part, const std::string& other = "") {
+        std::lock_guard lock(mutex);
+        for (const auto& line : log)
+            if (line.find(part) != std::string::npos && line.find(other) != std::string::npos) return true;
+        return false;
+    }
+    bool Saw(const std::string& line) {
+        std::lock_guard lock(mutex);
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+};
+
+// Answers each complete line in upper case; "BIG" with 64 KiB.
+ConnectionHandler ToyHandler(std::shared_ptr<Record> record) {
+    return [record, pending = std::string()](std::string_view bytes) mutable {
+        record->bytesIn += bytes.size();
+        pending += bytes;
+        std::string answer;
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+            std::string line = pending.substr(0, end);
+            {
+                std::lock_guard lock(record->mutex);
+                record->lines.push_back(line);
+            }
+            if (line == "BIG") {
+                answer += std::string(64 * 1024, 'x') + "\n";
+                continue;
+            }
+            for (char& c : line) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            answer += line + "\n";
+        }
+        return answer;
+    };
+}
+
+// The server on its own thread, listening on 127.0.0.1 and (where the system has it) ::1.
+class RunningServer {
+public:
+    explicit RunningServer(ServerLimits limits) : record(std::make_shared<Record>()) {
+        std::vector<net::Socket> listeners;
+        for (const char* host : {"127.0.0.1", "::1"}) {
+            std::string error;
+            for (net::Socket socket : OpenListeners({host, 0}, error)) listeners.push_back(socket);
+        }
+        server = std::make_unique<Server>(
+            std::move(listeners), [r = record](const ConnectionInfo&) { return ToyHandler(r); }, limits);
+        server->log = [r = record](const std::string& line) {
+            std::lock_guard lock(r->mutex);
+            r->log.push_back(line);
+        };
+        for (const net::Endpoint& endpoint : server->ListeningOn()) (endpoint.v6 ? v6Port : v4Port) = endpoint.port;
+        thread = std::thread([this] { returned = server->Run(); });
+    }
+    ~RunningServer() {
+        server->Stop();
+        thread.join();
+    }
+
+    std::shared_ptr<Record> record;
+    std::unique_ptr<Server> server;
+    std::uint16_t v4Port = 0, v6Port = 0;
+    std::thread thread;
+    std::atomic<bool> returned{false};
+};
+
+// A blocking client socket whose reads give up after PATIENCE.
+class Client {
+public:
+    Client(bool v6, std::uint16_t port, int receiveBuffer = 0) {
+        fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        timeval timeout{static_cast<time_t>(PATIENCE.count()), 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_storage address{};
+        socklen_t length;
+        if (v6) {
+            auto& a = reinterpret_cast<sockaddr_in6&>(address);
+            a.sin6_family = AF_INET6;
+            a.sin6_port = htons(port);
+            a.sin6_addr = in6addr_loopback;
+            length = sizeof a;
+        } else {
+            auto& a = reinterpret_cast<sockaddr_in&>(address);
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            length = sizeof a;
+        }
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
+    }
+    ~Client() { Close(); }
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+    bool connected() const { return connected_; }
+    int fd() const { return fd_; }
+    void Send(std::string_view bytes) {
+        ASSERT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    }
+    // Reads until `size` bytes came, the peer closed, or PATIENCE passed.
+    std::string Receive(std::size_t size) {
+        std::string got;
+        char buffer[4096];
+        while (got.size() < size) {
+            const ssize_t n = recv(fd_, buffer, std::min(sizeof buffer, size - got.size()), 0);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+    // The next bytes are these.
+    void Expect(const std::string& expected) { EXPECT_EQ(Receive(expected.size()), expected); }
+    // Everything up to the peer's end.
+    std::string ReceiveAll() { return Receive(std::string::npos); }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+template <typename Condition>
+bool WaitFor(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + PATIENCE;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+TEST(ScpiNetwork, ServesSeveralClientsOnBothFamiliesWhateverTheSplitAndRefusesBeyondTheCap) {
+    ServerLimits limits;
+    limits.maxConnections = 4;
+    RunningServer server(limits);
+    ASSERT_NE(server.v4Port, 0);
+    const bool haveV6 = server.v6Port != 0;
+    auto port = [&](bool v6) { return v6 ? server.v6Port : server.v4Port; };
+
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 4; ++i) {
+        const bool v6 = haveV6 && i % 2 == 1;
+        clients.push_back(std::make_unique<Client>(v6, port(v6)));
+        ASSERT_TRUE(clients.back()->connected());
+        clients.back()->Send("hello " + std::to_string(i) + "\n");
+        clients.back()->Expect("HELLO " + std::to_string(i) + "\n");
+    }
+    // A fifth is accepted and closed at once; the four go on.
+    Client fifth(false, server.v4Port);
+    EXPECT_EQ(fifth.ReceiveAll(), "");
+    EXPECT_TRUE(WaitFor([&] { return server.record->Logged("refused"); }));
+
+    // One message across three writes, with the next one's start in the middle write.
+    Client& split = *clients[1];
+    split.Send("fi");
+    split.Send("rst\nsec");
+    split.Send("ond\n");
+    split.Expect("FIRST\nSECOND\n");
+    // Several messages in one write, answered in order, from each client its own.
+    for (std::size_t i = 0; i < clients.size(); ++i) clients[i]->Send("a" + std::to_string(i) + "\nb\nc\n");
+    for (std::size_t i = 0; i < clients.size(); ++i)
+        clients[i]->Expect("A" + std::to_string(i) + "\nB\nC\n");
+
+    // A closed one frees its place.
+    clients[0].reset();
+    ASSERT_TRUE(WaitFor([&] { return server.record->Logged("connection 1 from 127.0.0.1:", "closed by the peer"); }));
+    Client again(false, server.v4Port);
+    again.Send("again\n");
+    again.Expect("AGAIN\n");
+}
+
+TEST(ScpiNetwork, ClientThatNeverReadsIsNoLongerReadThenClosedWhileOthersAreServed) {
+    ServerLimits limits;
+    limits.outputBound = 64 * 1024;
+    limits.stuckTimeout = 1s;
+    RunningServer server(limits);
+
+    // Asks for 8 MiB of answers, more than the system buffers, and goes on sending without ever reading until
+    // its sending blocks.
+    Client stuck(false, server.v4Port, 4096);
+    ASSERT_TRUE(stuck.connected());
+    std::string big;
+    for (int i = 0; i < 128; ++i) big += "BIG\n";
+    stuck.Send(big);
+    std::string requests;
+    for (int i = 0; i < 16 * 1024; ++i) requests += "pad\n";
+    Client other(server.v6Port != 0, server.v6Port != 0 ? server.v6Port : server.v4Port);
+    bool otherServed = false;
+    std::size_t sent = 0;
+    int idlePolls = 0;
+    // Until its sending blocks for a while, or the server closes it; never past 512 MiB.
+    while (sent < 512u * 1024 * 1024 && idlePolls < 5) {
+        const ssize_t n = send(stuck.fd(), requests.data(), requests.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            idlePolls = 0;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+        if (!otherServed) {
+            // Meanwhile another client is served.
+            other.Send("still here\n");
+            other.Expect("STILL HERE\n");
+            otherServed = true;
+        }
+        pollfd entry{stuck.fd(), POLLOUT, 0};
+        if (poll(&entry, 1, 200) == 0) ++idlePolls;
+    }
+    EXPECT_TRUE(otherServed);
+    EXPECT_LT(server.record->bytesIn.load(), sent) << "the server read everything";
+
+    // The stuck one is closed after the (short) timeout; the other stays.
+    EXPECT_TRUE(WaitFor([&] { return server.record->Logged("connection 1 from", "were not read for 1000 ms"); }));
+    other.Send("and now\n");
+    other.Expect("AND NOW\n");
+}
+
+TEST(ScpiNetwork, PeerEndingRightAfterSendingHasItsCompleteMessagesRunAndAnswered) {
+    RunningServer server(ServerLimits{});
+    // Ends its sending and reads: the answers come, then the end; the unfinished last line is dropped.
+    Client halfClosed(false, server.v4Port);
+    halfClosed.Send("one\ntwo\nthr");
+    shutdown(halfClosed.fd(), SHUT_WR);
+    EXPECT_EQ(halfClosed.ReceiveAll(), "ONE\nTWO\n");
+    // Sends and closes at once, as lxi-tools does after a command.
+    Client gone(false, server.v4Port);
+    gone.Send("FREQ 10 MHZ\nVOLT 1\n");
+    gone.Close();
+    EXPECT_TRUE(WaitFor([&] { return server.record->Saw("VOLT 1"); }));
+    EXPECT_TRUE(server.record->Saw("FREQ 10 MHZ"));
+    EXPECT_FALSE(server.record->Saw("thr"));
+}
+
+TEST(ScpiNetwork, ListenAddresses) {
+    struct Case {
+        const char* text;
+        const char* host;  // nullptr: refused
+        std::uint16_t port;
+    };
+    for (const Case& c : {Case{"127.0.0.1:5025", "127.0.0.1", 5025}, Case{"[::1]:5025", "::1", 5025},
+                          Case{"0.0.0.0:5025", "0.0.0.0", 5025}, Case{"localhost:0", "localhost", 0},
+                          Case{"[::]:65535", "::", 65535}, Case{"::1:5025", nullptr, 0},
+                          Case{"localhost", nullptr, 0}, Case{"localhost:", nullptr, 0},
+                          Case{":5025", nullptr, 0}, Case{"host:65536", nullptr, 0}, Case{"host:50x", nullptr, 0},
+                          Case{"[::1:5025", nullptr, 0}, Case{"[]:5025", nullptr, 0}}) {
+        const auto parsed = ParseListenAddress(c.text);
+        ASSERT_EQ(parsed.has_value(), c.host != nullptr) << c.text;
+        if (!parsed) continue;
+        EXPECT_EQ(parsed->host, c.host) << c.text;
+        EXPECT_EQ(parsed->port, c.port) << c.text;
+    }
+    // "localhost" resolves to loopback addresses only; the wildcard address is reachable from the network.
+    std::string error;
+    for (const auto& endpoint : net::ResolveForListening("localhost", 1, error)) EXPECT_TRUE(IsLoopback(endpoint));
+    for (const char* host : {"127.0.0.1", "127.8.9.10", "::1", "::ffff:127.0.0.1"})
+        EXPECT_TRUE(IsLoopback(net::ResolveForListening(host, 1, error).at(0))) << host;
+    for (const char* host : {"0.0.0.0", "::", "192.0.2.1", "::ffff:192.0.2.1", "fe80::1", "::2"})
+        EXPECT_FALSE(IsLoopback(net::ResolveForListening(host, 1, error).at(0))) << host;
+}
+
+}  // namespace
+}  // namespace tarvo::scpi
