@@ -1,5 +1,6 @@
 #include "AmplitudeList.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace tarvo {
@@ -20,6 +21,22 @@ const std::array<std::string, VOUT_ENTRY_COUNT>& AmplitudeTexts() {
         return t;
     }();
     return texts;
+}
+
+int NearestAmplitudeIndex(double millivolts) {
+    static const auto millivoltsOf = [] {
+        std::array<int, VOUT_ENTRY_COUNT> mv{};
+        for (int i = 0; i < VOUT_ENTRY_COUNT; ++i) mv[i] = AmplitudeMillivolts(i);
+        return mv;
+    }();
+    // The first entry not below the value; the entries rise strictly.
+    const auto above = std::lower_bound(millivoltsOf.begin(), millivoltsOf.end(), millivolts,
+                                        [](int entry, double value) { return entry < value; });
+    if (above == millivoltsOf.begin()) return 0;
+    if (above == millivoltsOf.end()) return VOUT_ENTRY_COUNT - 1;
+    const auto below = above - 1;
+    const int index = static_cast<int>(above - millivoltsOf.begin());
+    return millivolts - *below <= *above - millivolts ? index - 1 : index;
 }
 
 }  // namespace tarvo

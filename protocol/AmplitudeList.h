@@ -15,4 +15,8 @@ int AmplitudeMillivolts(int index);
 // The 511 entry texts, built once.
 const std::array<std::string, VOUT_ENTRY_COUNT>& AmplitudeTexts();
 
+// The index of the entry nearest to a number of millivolts; exactly halfway between two entries, the lower one.
+// Below the first entry 0, above the last 510: the range check is the caller's.
+int NearestAmplitudeIndex(double millivolts);
+
 }  // namespace tarvo

@@ -71,9 +71,13 @@ std::string HertzText(std::int32_t hertz) { return std::to_string(hertz); }
 FrequencyCheck CheckFrequencyText(std::string_view text) {
     const std::optional<double> value = ParseFrequencyText(text);
     if (!value) return {FrequencyVerdict::NotNumeric, 0, BAD_INPUT_TITLE, BAD_INPUT_PROMPT};
-    if (*value < FOUT_MIN_HZ) return {FrequencyVerdict::OutOfRange, FOUT_MIN_HZ, BAD_RANGE_TITLE, BAD_RANGE_PROMPT};
-    if (*value > FOUT_MAX_HZ) return {FrequencyVerdict::OutOfRange, FOUT_MAX_HZ, BAD_RANGE_TITLE, BAD_RANGE_PROMPT};
-    return {FrequencyVerdict::Accepted, static_cast<std::int32_t>(RoundHalfUp(*value)), {}, {}};
+    return CheckFrequencyValue(*value);
+}
+
+FrequencyCheck CheckFrequencyValue(double value) {
+    if (!(value >= FOUT_MIN_HZ)) return {FrequencyVerdict::OutOfRange, FOUT_MIN_HZ, BAD_RANGE_TITLE, BAD_RANGE_PROMPT};
+    if (value > FOUT_MAX_HZ) return {FrequencyVerdict::OutOfRange, FOUT_MAX_HZ, BAD_RANGE_TITLE, BAD_RANGE_PROMPT};
+    return {FrequencyVerdict::Accepted, static_cast<std::int32_t>(RoundHalfUp(value)), {}, {}};
 }
 
 }  // namespace tarvo

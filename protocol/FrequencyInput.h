@@ -48,4 +48,8 @@ struct FrequencyCheck {
 // accepted and rounded half up. The text the box holds afterwards is HertzText(hertz) unless NotNumeric.
 FrequencyCheck CheckFrequencyText(std::string_view text);
 
+// The same decision on a value already converted (the SCPI server's, after its units): OutOfRange or Accepted,
+// with the prompts of CheckFrequencyText. A NaN is out of range.
+FrequencyCheck CheckFrequencyValue(double value);
+
 }  // namespace tarvo

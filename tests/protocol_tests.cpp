@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <string>
@@ -137,6 +138,19 @@ TEST(AmplitudeList, AgreesWithExactArithmeticExceptWhereDoubleRoundingDecidesAHa
         EXPECT_EQ(texts[i], std::to_string(entry));   // plain digits
     }
     EXPECT_EQ(std::stoi(texts[24]), (40 * 30875 + 5000) / 10000 - 1);
+}
+
+TEST(AmplitudeList, NearestEntryTakesTheLowerOneExactlyHalfway) {
+    EXPECT_EQ(NearestAmplitudeIndex(0), 0);
+    EXPECT_EQ(NearestAmplitudeIndex(1e9), VOUT_ENTRY_COUNT - 1);
+    for (int i = 0; i < VOUT_ENTRY_COUNT; ++i) {
+        const int mv = AmplitudeMillivolts(i);
+        EXPECT_EQ(NearestAmplitudeIndex(mv), i);
+        if (i + 1 == VOUT_ENTRY_COUNT) break;
+        const double half = (mv + AmplitudeMillivolts(i + 1)) / 2.0;
+        EXPECT_EQ(NearestAmplitudeIndex(half), i) << "index " << i;
+        EXPECT_EQ(NearestAmplitudeIndex(std::nextafter(half, 1e9)), i + 1) << "index " << i;
+    }
 }
 
 TEST(VersionText, IsDecimalMajorAndTwoUpperCaseHexMinorDigits) {
