@@ -16,27 +16,14 @@ ip addr add 10.0.2.15/24 dev eth0 && ip link set eth0 up || say "FAIL the networ
 # The guest's own watchdog, in case the host never says done.
 (sleep 240; say "FAIL guest watchdog"; poweroff -f) &
 
-# wait_for COMMAND...: true once the command succeeds, polled for 20 s.
-wait_for() {
-    tries=0
-    until "$@"; do
-        tries=$((tries + 1))
-        [ $tries -lt 400 ] || return 1
-        sleep 0.05
-    done
-}
-has_hidraw() {
-    for node in /dev/hidraw*; do [ -e "$node" ] && return 0; done
-    return 1
-}
 plugs=0
 # A generator with the same serial number each time; done once the kernel made its hidraw node.
 plug_generator() {
     plugs=$((plugs + 1))
     /test/tarvo-pulse-generator-virtual --serial TPG-SCPI-E2E --no-stream > /tmp/gen$plugs.log 2>&1 &
     generator=$!
-    wait_for grep -qx START /tmp/gen$plugs.log || say "FAIL the generator did not start"
-    wait_for has_hidraw || say "FAIL no hidraw node"
+    timeout 20 sh -c "until grep -qx START /tmp/gen$plugs.log; do sleep 0.05; done" || say "FAIL the generator did not start"
+    timeout 20 sh -c 'until ls /dev/hidraw* > /dev/null 2>&1; do sleep 0.05; done' || say "FAIL no hidraw node"
 }
 unplug_generator() {
     kill -TERM $generator
