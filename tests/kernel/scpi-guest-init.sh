@@ -35,6 +35,8 @@ generator_reports() {
 . /test/scpi-control.sh
 
 plug_generator
+# Read only by sanitizer builds.
+export LSAN_OPTIONS=suppressions=/test/lsan.supp
 /test/tarvo-pulse-scpi --listen 0.0.0.0:5025 -v > /tmp/server.log 2>&1 &
 server=$!
 scpi_control

@@ -86,8 +86,11 @@ def setUpModule():
 
 def tearDownModule():
     SERVER.stop()
-    if SERVER.process.returncode not in (0, -15):
-        print('server ended with status %s; its output:\n%s' % (SERVER.process.returncode, SERVER.output()))
+    # SIGTERM stops the server cleanly, status 0 (a sanitizer build fails it on a leak or worse). Under Wine a
+    # signal ends the process outright; the Windows program's own stop (Ctrl+C) is tested elsewhere.
+    if not OPTIONS.emulator and SERVER.process.returncode != 0:
+        raise AssertionError('the server ended with status %s on SIGTERM; its output:\n%s'
+                             % (SERVER.process.returncode, SERVER.output()))
 
 
 def open_visa():
