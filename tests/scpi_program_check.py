@@ -122,7 +122,13 @@ def main(argv):
 
     with tempfile.TemporaryDirectory() as scratch:
         stderr_path = os.path.join(scratch, "stderr")
-        log = lambda: open(stderr_path, errors="replace").read().replace("\r", "") if os.path.exists(stderr_path) else ""
+
+        def log():
+            if not os.path.exists(stderr_path):
+                return ""
+            with open(stderr_path, errors="replace") as err:
+                return err.read().replace("\r", "")
+
         pid = None
         try:
             if mode == "activation":

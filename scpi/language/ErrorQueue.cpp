@@ -40,19 +40,20 @@ std::string FormatError(int code, std::string_view detail) {
     if (!detail.empty()) {
         text += ';';
         for (const char c : detail) {
-            const auto byte = static_cast<unsigned char>(c);
-            char piece[5] = {c, 0};
-            if (c == '"') {
-                piece[1] = '"';
-            } else if (byte < 0x20 || byte > 0x7E) {
-                std::snprintf(piece, sizeof piece, "\\x%02X", byte);
-            }
-            const std::string_view add(piece);
-            if (text.size() + add.size() > MAX_ERROR_STRING) break;
-            text += add;
+            const std::string shown = c == '"' ? "\"\"" : ShownByte(c);
+            if (text.size() + shown.size() > MAX_ERROR_STRING) break;
+            text += shown;
         }
     }
     return std::to_string(code) + ",\"" + text + '"';
+}
+
+std::string ShownByte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte <= 0x7E) return std::string(1, c);
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+    return hex;
 }
 
 void ErrorQueue::Push(int code, std::string_view detail) {

@@ -45,6 +45,9 @@ const char* ErrorText(int code);
 std::string FormatError(int code, std::string_view detail);
 inline constexpr std::size_t MAX_ERROR_STRING = 255;
 
+// A byte as error strings and logs show it: printable ASCII as is, any other byte as \xNN.
+std::string ShownByte(char c);
+
 // Whether an error is a command error (-100 to -199): the rest of its message is skipped.
 inline bool IsCommandError(int code) { return code <= -100 && code > -200; }
 

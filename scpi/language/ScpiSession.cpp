@@ -38,22 +38,12 @@ struct StatusRegister {
     std::uint16_t negative = 0;              // NTRansition
 };
 
-// Printable ASCII as is, any other byte as \xNN, at most `limit` characters.
+// A message as a log line shows it: at most `limit` characters, see ShownByte.
 std::string Printable(std::string_view text, std::size_t limit) {
     std::string shown;
     for (const char c : text) {
-        if (shown.size() >= limit) {
-            shown += "...";
-            break;
-        }
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte <= 0x7E) {
-            shown.push_back(c);
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-            shown += hex;
-        }
+        if (shown.size() >= limit) return shown + "...";
+        shown += ShownByte(c);
     }
     return shown;
 }
@@ -179,7 +169,10 @@ private:
     // any other with -221 and the detail.
     Answer OnlySetting(const ProgramUnit& u, std::string_view accepted, std::string_view refusal);
     Answer Load(const ProgramUnit& u);
-    Answer RegisterSet(std::uint16_t& field, const ProgramUnit& u);
+    // The STATus register the running header names, and one of its fields.
+    StatusRegister& Register();
+    Answer Field(const ProgramUnit& u, std::uint16_t StatusRegister::*field);
+    Answer SetField(const ProgramUnit& u, std::uint16_t StatusRegister::*field);
     Answer ReadEvent(StatusRegister& r);
 
     bool SimulationCommand(const ProgramUnit& u);
@@ -189,6 +182,7 @@ private:
     std::string line_;      // the message being received, at most MAX_LINE_BYTES
     bool overrun_ = false;  // the line passed MAX_LINE_BYTES: the rest of it is dropped
     std::vector<Mnemonic> path_;
+    std::vector<Mnemonic> words_;  // the running compound header, from the root
     bool commandError_ = false;
     ErrorQueue errors_;
     std::uint8_t esr_ = 0, ese_ = 0, sre_ = 0;
@@ -408,38 +402,16 @@ const std::vector<ScpiSession::Impl::Command>& ScpiSession::Impl::Commands() {
             return all;
         }),
         Make("SYSTem:VERSion", true, [](Impl& s, U u) { return s.ParameterCount(u, 0, 0) ? Answer("1999.0") : Answer(); }),
-        Make("STATus:OPERation:[EVENt]", true, [](Impl& s, U u) { return s.ParameterCount(u, 0, 0) ? s.ReadEvent(s.operation_) : Answer(); }),
-        Make("STATus:OPERation:CONDition", true, [](Impl& s, U u) {
-            return s.ParameterCount(u, 0, 0) ? Answer(std::to_string(s.operation_.condition)) : Answer();
+        Make("STATus:OPERation|QUEStionable:[EVENt]", true, [](Impl& s, U u) {
+            return s.ParameterCount(u, 0, 0) ? s.ReadEvent(s.Register()) : Answer();
         }),
-        Make("STATus:OPERation:ENABle", false, [](Impl& s, U u) { return s.RegisterSet(s.operation_.enable, u); }),
-        Make("STATus:OPERation:ENABle", true, [](Impl& s, U u) {
-            return s.ParameterCount(u, 0, 0) ? Answer(std::to_string(s.operation_.enable)) : Answer();
-        }),
-        Make("STATus:OPERation:PTRansition", false, [](Impl& s, U u) { return s.RegisterSet(s.operation_.positive, u); }),
-        Make("STATus:OPERation:PTRansition", true, [](Impl& s, U u) {
-            return s.ParameterCount(u, 0, 0) ? Answer(std::to_string(s.operation_.positive)) : Answer();
-        }),
-        Make("STATus:OPERation:NTRansition", false, [](Impl& s, U u) { return s.RegisterSet(s.operation_.negative, u); }),
-        Make("STATus:OPERation:NTRansition", true, [](Impl& s, U u) {
-            return s.ParameterCount(u, 0, 0) ? Answer(std::to_string(s.operation_.negative)) : Answer();
-        }),
-        Make("STATus:QUEStionable:[EVENt]", true, [](Impl& s, U u) { return s.ParameterCount(u, 0, 0) ? s.ReadEvent(s.questionable_) : Answer(); }),
-        Make("STATus:QUEStionable:CONDition", true, [](Impl& s, U u) {
-            return s.ParameterCount(u, 0, 0) ? Answer(std::to_string(s.questionable_.condition)) : Answer();
-        }),
-        Make("STATus:QUEStionable:ENABle", false, [](Impl& s, U u) { return s.RegisterSet(s.questionable_.enable, u); }),
-        Make("STATus:QUEStionable:ENABle", true, [](Impl& s, U u) {
-            return s.ParameterCount(u, 0, 0) ? Answer(std::to_string(s.questionable_.enable)) : Answer();
-        }),
-        Make("STATus:QUEStionable:PTRansition", false, [](Impl& s, U u) { return s.RegisterSet(s.questionable_.positive, u); }),
-        Make("STATus:QUEStionable:PTRansition", true, [](Impl& s, U u) {
-            return s.ParameterCount(u, 0, 0) ? Answer(std::to_string(s.questionable_.positive)) : Answer();
-        }),
-        Make("STATus:QUEStionable:NTRansition", false, [](Impl& s, U u) { return s.RegisterSet(s.questionable_.negative, u); }),
-        Make("STATus:QUEStionable:NTRansition", true, [](Impl& s, U u) {
-            return s.ParameterCount(u, 0, 0) ? Answer(std::to_string(s.questionable_.negative)) : Answer();
-        }),
+        Make("STATus:OPERation|QUEStionable:CONDition", true, [](Impl& s, U u) { return s.Field(u, &StatusRegister::condition); }),
+        Make("STATus:OPERation|QUEStionable:ENABle", true, [](Impl& s, U u) { return s.Field(u, &StatusRegister::enable); }),
+        Make("STATus:OPERation|QUEStionable:ENABle", false, [](Impl& s, U u) { return s.SetField(u, &StatusRegister::enable); }),
+        Make("STATus:OPERation|QUEStionable:PTRansition", true, [](Impl& s, U u) { return s.Field(u, &StatusRegister::positive); }),
+        Make("STATus:OPERation|QUEStionable:PTRansition", false, [](Impl& s, U u) { return s.SetField(u, &StatusRegister::positive); }),
+        Make("STATus:OPERation|QUEStionable:NTRansition", true, [](Impl& s, U u) { return s.Field(u, &StatusRegister::negative); }),
+        Make("STATus:OPERation|QUEStionable:NTRansition", false, [](Impl& s, U u) { return s.SetField(u, &StatusRegister::negative); }),
         Make("STATus:PRESet", false, [](Impl& s, U u) -> Answer {
             // Enables off, every rising transition passed, no falling one; events and the queue stay.
             if (!s.ParameterCount(u, 0, 0)) return {};
@@ -453,8 +425,9 @@ const std::vector<ScpiSession::Impl::Command>& ScpiSession::Impl::Commands() {
 
         // Which generator this session works with.
         Make("INSTrument:[SELect]", false, [](Impl& s, U u) { return s.SelectInstrument(u); }),
-        Make("INSTrument:[SELect]", true, [](Impl& s, U u) {
-            return s.ParameterCount(u, 0, 0) ? Answer(Quoted(s.serial_.value_or(""))) : Answer();
+        Make("INSTrument:[SELect]", true, [](Impl& s, U u) -> Answer {
+            if (!s.ParameterCount(u, 0, 0)) return {};
+            return Quoted(s.serial_ ? *s.serial_ : s.bench_.Only().value_or(""));
         }),
         Make("INSTrument:CATalog", true, [](Impl& s, U u) {
             return s.ParameterCount(u, 0, 0) ? Answer(QuotedList(s.bench_.Catalog())) : Answer();
@@ -471,7 +444,8 @@ const std::vector<ScpiSession::Impl::Command>& ScpiSession::Impl::Commands() {
 }
 
 void ScpiSession::Impl::RunUnit(const ProgramUnit& unit, std::vector<std::string>& answers) {
-    std::vector<Mnemonic> words;
+    std::vector<Mnemonic>& words = words_;
+    words.clear();
     if (!unit.common) {
         if (!unit.rooted) words = path_;
         words.insert(words.end(), unit.mnemonics.begin(), unit.mnemonics.end());
@@ -533,8 +507,17 @@ ScpiSession::Impl::Answer ScpiSession::Impl::ReadEvent(StatusRegister& r) {
     return std::to_string(event);
 }
 
-ScpiSession::Impl::Answer ScpiSession::Impl::RegisterSet(std::uint16_t& field, const ProgramUnit& u) {
-    if (const auto v = Integer(u, 65535)) field = static_cast<std::uint16_t>(*v & REGISTER_BITS);
+StatusRegister& ScpiSession::Impl::Register() {
+    return KeywordMatches(words_.at(1).name, "OPERation") ? operation_ : questionable_;
+}
+
+ScpiSession::Impl::Answer ScpiSession::Impl::Field(const ProgramUnit& u, std::uint16_t StatusRegister::*field) {
+    if (!ParameterCount(u, 0, 0)) return {};
+    return std::to_string(Register().*field);
+}
+
+ScpiSession::Impl::Answer ScpiSession::Impl::SetField(const ProgramUnit& u, std::uint16_t StatusRegister::*field) {
+    if (const auto v = Integer(u, 65535)) Register().*field = static_cast<std::uint16_t>(*v & REGISTER_BITS);
     return {};
 }
 

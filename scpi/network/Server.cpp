@@ -282,8 +282,9 @@ void Server::FinishAtStop() {
         if (!net::PollSockets(entries, static_cast<int>(wait))) break;
         for (std::size_t i = 0; i < connections_.size(); ++i) {
             const short events = entries[i].revents;
-            if ((events & (net::POLL_ERROR | net::POLL_HANGUP)) || ((events & net::POLL_OUT) && !Flush(*connections_[i])))
-                Close(*connections_[i], "at the server's stop, failed while sending");
+            const bool failed = (events & (net::POLL_ERROR | net::POLL_HANGUP)) ||
+                                ((events & net::POLL_OUT) && !Flush(*connections_[i]));
+            if (failed) Close(*connections_[i], "at the server's stop, failed while sending");
         }
     }
     for (const auto& connection : connections_) Close(*connection, "at the server's stop with answers unsent");

@@ -4,10 +4,10 @@
     windows_zip_check.py ZIP VERSION BITS
 
 It must hold, at its top, tarvo-pulse-generator.exe (a GUI program), tarvo-pulse-ctl.exe and tarvo-pulse-scpi.exe
-(console programs) and README.txt. The programs must be Windows programs for BITS (64 or 32) with no debug information left, whose
-version record, where they have one, gives VERSION, and which load no DLL beside Windows' own (a portable program
-that needs the MinGW runtime DLLs would not start on a bare Windows). The read-me must have Windows line ends and
-name the version.
+(console programs) and README.txt. The programs must be Windows programs for BITS (64 or 32) with no debug
+information left, whose version record, where they have one, gives VERSION, and which load no DLL beside Windows'
+own (a portable program that needs the MinGW runtime DLLs would not start on a bare Windows). The read-me must have
+Windows line ends and name the version.
 """
 
 import os
