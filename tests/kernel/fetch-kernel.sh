@@ -12,8 +12,9 @@ dest=$1
 mkdir -p "$dest"
 
 # The HID stack for the virtual generator (hid, uhid, hid-generic); the host's root shared read-only over
-# virtio-9p with a writable overlay on it, for the Wine guest (9p, 9pnet_virtio, virtio_pci, overlay).
-WANTED="hid uhid hid-generic 9p 9pnet_virtio virtio_pci overlay"
+# virtio-9p with a writable overlay on it, for the Wine guest (9p, 9pnet_virtio, virtio_pci, overlay); a network
+# card, through which the SCPI server in a guest is reached from the host's loopback (virtio_net).
+WANTED="hid uhid hid-generic 9p 9pnet_virtio virtio_pci overlay virtio_net"
 
 resolve() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}'; }
 

@@ -46,10 +46,13 @@ guest_kernel_image() {
 }
 
 # Boots KERNEL's image with the initramfs ARCHIVE under software emulation, one processor and 512 MiB, for at
-# most SECONDS; the serial console is standard output. Returns qemu's status (124 when the time ran out).
-#   guest_boot SECONDS KERNEL ARCHIVE
+# most SECONDS; the serial console is standard output; further arguments go to qemu. Returns qemu's status (124
+# when the time ran out).
+#   guest_boot SECONDS KERNEL ARCHIVE [QEMU_OPTION...]
 guest_boot() {
-    timeout "$1" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nographic -nodefaults -serial stdio -no-reboot \
-        -kernel "$(guest_kernel_image "$2")" -initrd "$3" -append "console=ttyS0 quiet loglevel=3 panic=-1" \
-        < /dev/null
+    local seconds=$1 kernel=$2 archive=$3
+    shift 3
+    timeout "$seconds" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nographic -nodefaults -serial stdio -no-reboot \
+        -kernel "$(guest_kernel_image "$kernel")" -initrd "$archive" \
+        -append "console=ttyS0 quiet loglevel=3 panic=-1" "$@" < /dev/null
 }

@@ -13,6 +13,11 @@ say() { echo "WINE_GUEST $*"; }
 for m in $(cat /modules/modules.order); do
     insmod /modules/$m.ko || say "FAIL cannot load $m"
 done
+# The network card, when the host forwards a port of its loopback to 10.0.2.15 (qemu's user network).
+ip link set lo up
+if [ -e /sys/class/net/eth0 ]; then
+    ip addr add 10.0.2.15/24 dev eth0 && ip link set eth0 up || say "FAIL the network card is not up"
+fi
 # The guest's own watchdog, in case a scenario hangs.
 (sleep "$GUEST_WATCHDOG"; say "FAIL guest watchdog after $GUEST_WATCHDOG s"; poweroff -f) &
 
@@ -38,7 +43,7 @@ mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out "$r$OUT" || say "F
 echo
 say "TIME boot $(cut -d' ' -f1 /proc/uptime)"
 chroot $r /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root OUT="$OUT" VIRTUAL="$VIRTUAL" \
-    PROBE="$PROBE" WINDOW="$WINDOW" CTL="$CTL" WINEPREFIX="$PREFIX" SCENARIOS="$SCENARIOS" \
+    PROBE="$PROBE" WINDOW="$WINDOW" CTL="$CTL" SCPI="$SCPI" WINEPREFIX="$PREFIX" SCENARIOS="$SCENARIOS" \
     /bin/bash "$SCENARIO_SCRIPT"
 say "EXIT $?"
 poweroff -f

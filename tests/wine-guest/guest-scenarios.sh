@@ -2,7 +2,7 @@
 # The scenarios of the Wine guest, run by its /init inside the new root (this machine's root under an overlay).
 # Each leaves its logs in $OUT/NAME/: the virtual generators' (gen1.log, gen2.log: every report they received),
 # the program's output (program.log) and exit status (status). run-wine-guest.sh checks them on the host.
-# Environment: OUT, VIRTUAL (the Linux virtual generator), PROBE, WINDOW, CTL (Windows programs; may be empty),
+# Environment: OUT, VIRTUAL (the Linux virtual generator), PROBE, WINDOW, CTL, SCPI (Windows programs; may be empty),
 # WINEPREFIX (made on the host), SCENARIOS (names of the scenarios to run, in order).
 set -u
 WINE64=/usr/lib/wine/wine64
@@ -109,6 +109,33 @@ replug() {
         say "FAIL $name: the program ended by itself (status $?)"
     fi
     unplug "$gen"
+}
+
+# The SCPI server under Wine, reached from the host through a forwarded port; the host unplugs and plugs the
+# generator and asks for the reports it received over the second serial port (tests/kernel/scpi-control.sh).
+scenario_scpi() {
+    local dir=$OUT/scpi generators=0 generator server
+    mkdir -p "$dir"
+    plug_generator() {
+        generators=$((generators + 1))
+        plug "$dir/gen$generators.log" --serial TPG-WINE-SCPI --no-stream
+        generator=$plugged
+        sleep 2  # Wine's HID bus adds the device a moment after the kernel (udevd, winebus)
+    }
+    unplug_generator() { unplug "$generator"; }
+    generator_reports() {
+        local n
+        for n in $(seq 1 $generators); do grep -a "^SET_REPORT" "$dir/gen$n.log" | sed "s/^/gen$n /"; done
+    }
+    plug_generator
+    "$WINE64" "$SCPI" --listen 0.0.0.0:5025 -v > "$dir/program.log" 2>&1 < /dev/null &
+    server=$!
+    . "$(dirname "$0")/../kernel/scpi-control.sh"
+    scpi_control
+    kill -TERM "$server" 2>/dev/null
+    wait "$server"
+    echo $? > "$dir/status"
+    unplug_generator
 }
 
 scenario_probe_replug() { replug probe-replug --no-stream -- "$PROBE" watch --serial TPG-WINE-REPLUG --seconds 600; }

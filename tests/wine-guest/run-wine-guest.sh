@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The Windows programs under Wine inside Debian's kernel under qemu, against a virtual pulse generator made
 # through uhid and reached through Wine's own HID stack (hid.dll, hidclass, winebus's udev bus, hidraw).
-#   run-wine-guest.sh --virtual PATH --kernel DIR --work DIR [--probe EXE] [--ctl EXE] [--window EXE]
+#   run-wine-guest.sh --virtual PATH --kernel DIR --work DIR [--probe EXE] [--ctl EXE] [--window EXE] [--scpi EXE]
 # PATH is the Linux tarvo-pulse-generator-virtual, DIR the kernel as tests/kernel/fetch-kernel.sh leaves it, the
 # EXEs 64-bit Windows programs. The guest shares this machine's root read-only over virtio-9p under a tmpfs
 # overlay and chroots into it, so Wine and the programs are used where they are; the Wine prefix is made here
 # once (WORK/prefix). One boot runs the scenarios the given programs allow (guest-scenarios.sh):
+#   scpi           tarvo-pulse-scpi, reached by PyVISA here through a port of 127.0.0.1 that qemu forwards to
+#                  the guest: sets and reads back both values; the generator is unplugged (-241) and plugged
+#                  again; every report it received is checked byte for byte (tests/scpi/guest_client.py);
 #   probe-send     wine_hid_probe finds the generator, reads its status, sends a frequency and an amplitude;
 #   ctl-set        tarvo-pulse-ctl set --frequency 12345678.5 --amplitude 1161, then status;
 #   probe-replug   wine_hid_probe watching: it opens the generator and reads its status, finds it again after an
@@ -19,9 +22,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 started=$(date +%s.%N)
 elapsed() { echo "$(date +%s.%N) ${1:-$started}" | awk '{printf "%.1f", $1 - $2}'; }
 skip() { echo "wine_guest: SKIPPED: $*"; exit 77; }
-usage() { echo "usage: run-wine-guest.sh --virtual PATH --kernel DIR --work DIR [--probe EXE] [--ctl EXE] [--window EXE]" >&2; exit 2; }
+usage() { echo "usage: run-wine-guest.sh --virtual PATH --kernel DIR --work DIR [--probe EXE] [--ctl EXE] [--window EXE] [--scpi EXE]" >&2; exit 2; }
 
-virtual= kernel_dir= work= probe= ctl= window=
+virtual= kernel_dir= work= probe= ctl= window= scpi=
 while [ $# -gt 0 ]; do
     [ $# -ge 2 ] || usage
     case $1 in
@@ -31,17 +34,27 @@ while [ $# -gt 0 ]; do
         --probe) probe=$2 ;;
         --ctl) ctl=$2 ;;
         --window) window=$2 ;;
+        --scpi) scpi=$2 ;;
         *) usage ;;
     esac
     shift 2
 done
 [ -n "$virtual" ] && [ -n "$kernel_dir" ] && [ -n "$work" ] || usage
+python=${TARVO_CLIENTS_PYTHON:-/usr/bin/python3}
+if [ -n "$scpi" ] && ! "$python" -c 'import pyvisa, pyvisa_py' 2>/dev/null; then
+    echo "wine_guest: the scpi scenario is not run: PyVISA is not installed for $python (python3-pyvisa, python3-pyvisa-py)"
+    scpi=
+fi
 scenarios=
+[ -z "$scpi" ] || scenarios+=" scpi"
 [ -z "$probe" ] || scenarios+=" probe-send"
 [ -z "$ctl" ] || scenarios+=" ctl-set"
 [ -z "$probe" ] || scenarios+=" probe-replug"
 [ -z "$window" ] || scenarios+=" window-replug"
 [ -n "$scenarios" ] || usage
+# What the scpi scenario needs of the kernel: the network card.
+[ -z "$scpi" ] || grep -qx virtio_net "$kernel_dir/current/modules.order" 2>/dev/null ||
+    skip "the kernel in $kernel_dir lacks virtio_net.ko (run tests/kernel/fetch-kernel.sh $kernel_dir)"
 
 HOST_TIMEOUT=600   # the whole boot; the guest's watchdog fires before
 GUEST_WATCHDOG=540
@@ -62,11 +75,11 @@ done
 [ -x /lib/systemd/systemd-udevd ] || [ -x /usr/lib/systemd/systemd-udevd ] || skip "udevd is not installed (package udev)"
 [ -z "$window" ] || command -v Xvfb >/dev/null || skip "Xvfb is not installed (package xvfb)"
 [ -x "$virtual" ] || skip "no virtual generator at $virtual (build the default preset first)"
-for exe in $probe $ctl $window; do [ -f "$exe" ] || { echo "wine_guest: FAIL: no program $exe"; exit 1; }; done
+for exe in $probe $ctl $window $scpi; do [ -f "$exe" ] || { echo "wine_guest: FAIL: no program $exe"; exit 1; }; done
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 # The guest has a /tmp of its own, which hides this machine's.
-for path in "$here" "$work" "$virtual" $probe $ctl $window; do
+for path in "$here" "$work" "$virtual" $probe $ctl $window $scpi; do
     case $(realpath "$path") in /tmp/*) echo "wine_guest: FAIL: $path is under /tmp, which the guest does not see"; exit 1 ;; esac
 done
 
@@ -109,7 +122,7 @@ chmod 755 "$root/init"
     printf 'SCENARIO_SCRIPT=%q\n' "$here/guest-scenarios.sh"
     printf 'SCENARIOS=%q\n' "${scenarios# }"
     printf 'OUT=%q\nPREFIX=%q\n' "$out" "$prefix"
-    for var in virtual probe ctl window; do
+    for var in virtual probe ctl window scpi; do
         path=${!var}
         [ -z "$path" ] || path=$(realpath "$path")
         printf '%s=%q\n' "${var^^}" "$path"
@@ -122,6 +135,16 @@ guest_pack "$root" "$busybox" "$work/initramfs.cpio"
 image=$(guest_kernel_image "$kernel")
 log=$work/console.log
 echo "wine_guest: booting $(cat "$kernel/PACKAGE" 2>/dev/null || echo "the kernel") under qemu (TCG):${scenarios}"
+# The scpi scenario: a free port of this machine's loopback forwarded to the guest's 5025, and the guest's second
+# serial port on a socket here, for the client's commands.
+network=()
+if [ -n "$scpi" ]; then
+    port=$("$python" -c "import sys; sys.path.insert(0, '$here/../scpi'); import scpi_support; print(scpi_support.free_port())")
+    control_dir=$(mktemp -d /tmp/wine-guest-scpi.XXXXXX)
+    trap 'rm -rf "$control_dir"' EXIT
+    network=(-netdev "user,id=net,hostfwd=tcp:127.0.0.1:$port-:5025" -device virtio-net-pci,netdev=net
+             -chardev "socket,id=control,path=$control_dir/control,server=on,wait=off" -serial chardev:control)
+fi
 booted=$(date +%s.%N)
 status=0
 timeout "$HOST_TIMEOUT" "$qemu" -accel tcg -cpu max,-smap -m 1024 -smp 1 -nographic -nodefaults -serial stdio \
@@ -129,7 +152,16 @@ timeout "$HOST_TIMEOUT" "$qemu" -accel tcg -cpu max,-smap -m 1024 -smp 1 -nograp
     -append "console=ttyS0 quiet loglevel=3 panic=-1" \
     -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="$out",mount_tag=out,security_model=none,multidevs=remap \
-    < /dev/null > "$log" 2>&1 || status=$?
+    "${network[@]}" < /dev/null > "$log" 2>&1 &
+qemu_pid=$!
+if [ -n "$scpi" ]; then
+    client_status=0
+    timeout $((GUEST_WATCHDOG - 20)) "$python" "$here/../scpi/guest_client.py" --port "$port" \
+        --control "$control_dir/control" --serial TPG-WINE-SCPI --replug --seconds 300 > "$work/scpi-client.log" 2>&1 ||
+        client_status=$?
+    echo "$client_status" > "$work/scpi-client.status"
+fi
+wait $qemu_pid || status=$?
 tr -d '\r' < "$log" | grep -av $'\e' > "$log.txt" || true
 grep -a '^WINE_GUEST' "$log.txt" || true
 echo "wine_guest: qemu ran $(elapsed "$booted") s"
@@ -216,6 +248,12 @@ check_probe_replug() {
 }
 
 check_window_replug() { check_replug window-replug; }
+
+check_scpi() {
+    sed 's/^/     /' "$work/scpi-client.log"
+    [ "$(cat "$work/scpi-client.status" 2>/dev/null)" = 0 ]
+    check $? "scpi: PyVISA here set and read back both values through Wine's HID stack; -241 while unplugged, works again once plugged; the reports byte for byte"
+}
 
 for s in $scenarios; do "check_${s//-/_}"; done
 grep -qa '^WINE_GUEST DONE' "$log.txt"; check $? "the guest ran every scenario and powered off"
