@@ -270,8 +270,8 @@ TEST_F(Scpi, UnplugGivesHardwareMissingAndReplugWorksWithoutReconnecting) {
 
 TEST_F(Scpi, EachSessionHasItsOwnQueueAndGenerator) {
     ScpiSession a(bench), b(bench);
-    // No generator: device commands say why; *IDN? still answers.
-    EXPECT_EQ(a.Receive("FREQ 1e6;*IDN?;INST:CAT?;:INST?\n"), "0,0,0,0;\"\";\"\"\n");
+    // No generator: device commands and *IDN? fail, adding no answer, and say why.
+    EXPECT_EQ(a.Receive("FREQ 1e6;*IDN?;INST:CAT?;:INST?\n"), "\"\";\"\"\n");
     EXPECT_EQ(Codes(a), (std::vector<int>{-241, -241}));
     Plug("TPG-1");
     Plug("TPG-2");

@@ -742,15 +742,20 @@ ScpiSession::Impl::Answer ScpiSession::Impl::ApplyPulse(const ProgramUnit& u) {
 }
 
 ScpiSession::Impl::Answer ScpiSession::Impl::Identify() {
-    // Answered even without a generator, with 0 for what cannot be read, so that a client's first *IDN? never
-    // waits for an answer that does not come; the error says why.
-    GeneratorIdentity identity;
+    // Without a generator, or with one that is gone, the query fails as any other does: no answer, and the error
+    // says why. A generator whose strings cannot be read is still named, with 0 for each field not read.
     const auto serial = Generator();
-    if (serial)
-        Device(*serial, [&identity](GeneratorSession& g) {
-            identity = g.Identity();
-            return identity.manufacturer || identity.product ? GeneratorOutcome::Done : GeneratorOutcome::Failed;
-        });
+    if (!serial) return {};
+    GeneratorIdentity identity;
+    const BenchResult result = bench_.Run(*serial, [&identity](GeneratorSession& g) {
+        identity = g.Identity();
+        return identity.manufacturer || identity.product ? GeneratorOutcome::Done : GeneratorOutcome::Failed;
+    });
+    if (result.outcome == BenchOutcome::Missing) {
+        Queue(error::HARDWARE_MISSING, result.detail);
+        return {};
+    }
+    if (result.outcome == BenchOutcome::Failed) Queue(error::HARDWARE, result.detail);
     return IdentityField(identity.manufacturer) + "," + IdentityField(identity.product) + "," + IdentityField(serial) +
            "," + IdentityField(identity.version);
 }
