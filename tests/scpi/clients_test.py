@@ -139,9 +139,9 @@ class PyVisaTest(unittest.TestCase):
 @unittest.skipIf(MISSING_PYVISA or MISSING_PYMEASURE, MISSING_PYVISA or MISSING_PYMEASURE)
 class PyMeasureTest(unittest.TestCase):
     def test_the_shipped_instrument_class_sets_and_reads_back_every_digit(self):
-        spec = importlib.util.spec_from_file_location('tarvo_pulse_generator', OPTIONS.example)
-        example = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(example)
+        found = importlib.util.spec_from_file_location('tarvo_pulse_generator', OPTIONS.example)
+        example = importlib.util.module_from_spec(found)
+        found.loader.exec_module(example)
         generator = example.TarvoPulseGenerator(SERVER.resource(), visa_library='@py')
         try:
             generator.ask('SIM:LOG?')
