@@ -26,20 +26,29 @@ const std::array<std::string, VOUT_ENTRY_COUNT>& AmplitudeTexts() {
     return texts;
 }
 
-int NearestAmplitudeIndex(double millivolts) {
+namespace {
+
+// The index of the first entry whose millivolts are not below the value (VOUT_ENTRY_COUNT when none is); the
+// entries rise strictly.
+int FirstEntryNotBelow(double millivolts) {
     static const auto millivoltsOf = [] {
         std::array<int, VOUT_ENTRY_COUNT> mv{};
         for (int i = 0; i < VOUT_ENTRY_COUNT; ++i) mv[i] = AmplitudeMillivolts(i);
         return mv;
     }();
-    // The first entry not below the value; the entries rise strictly.
     const auto above = std::lower_bound(millivoltsOf.begin(), millivoltsOf.end(), millivolts,
                                         [](int entry, double value) { return entry < value; });
-    if (above == millivoltsOf.begin()) return 0;
-    if (above == millivoltsOf.end()) return VOUT_ENTRY_COUNT - 1;
-    const auto below = above - 1;
-    const int index = static_cast<int>(above - millivoltsOf.begin());
-    return millivolts - *below <= *above - millivolts ? index - 1 : index;
+    return static_cast<int>(above - millivoltsOf.begin());
+}
+
+}  // namespace
+
+int NearestAmplitudeIndex(double millivolts) {
+    const int above = FirstEntryNotBelow(millivolts);
+    if (above == 0) return 0;
+    if (above == VOUT_ENTRY_COUNT) return VOUT_ENTRY_COUNT - 1;
+    const int below = above - 1;
+    return millivolts - AmplitudeMillivolts(below) <= AmplitudeMillivolts(above) - millivolts ? below : above;
 }
 
 AmplitudeChoice AmplitudeIndexOf(std::string_view millivolts) {
@@ -51,8 +60,7 @@ AmplitudeChoice AmplitudeIndexOf(std::string_view millivolts) {
     const int last = VOUT_ENTRY_COUNT - 1;
     if (*value < AmplitudeMillivolts(0)) return {AmplitudeVerdict::BelowList, 0};
     if (*value > AmplitudeMillivolts(last)) return {AmplitudeVerdict::AboveList, last};
-    int above = 0;
-    while (AmplitudeMillivolts(above) < *value) ++above;
+    const int above = FirstEntryNotBelow(*value);
     if (AmplitudeMillivolts(above) == *value) return {AmplitudeVerdict::NotAsWritten, above};
     return {AmplitudeVerdict::Between, above};
 }
