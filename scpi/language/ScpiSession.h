@@ -1,10 +1,14 @@
-// One SCPI connection: its input buffer, current header path, error queue and status registers. Bytes in,
-// bytes out; it knows nothing of sockets. Generators are reached through the shared GeneratorBench.
+// One SCPI session: its current header path, error queue and status registers, the generator it works with.
+// Every transport drives one per client session: the raw socket through Receive (bytes as they arrive),
+// VXI-11 and HiSLIP through RunMessage (whole messages, ended by the protocol). It knows nothing of sockets;
+// it reaches the generators through Instruments, and only while the shared lock permits.
 #pragma once
 
-#include "scpi/device/GeneratorBench.h"
+#include "InstrumentLock.h"
+#include "Instruments.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,21 +16,42 @@
 
 namespace tarvo::scpi {
 
-// The longest message line kept, terminator not counted. A longer line queues -363 "Input buffer overrun" once,
-// none of it runs, and the rest of it is discarded up to its terminator.
-inline constexpr std::size_t MAX_LINE_BYTES = 8192;
+// The longest message kept, terminator not counted. A longer one queues -363 "Input buffer overrun" once, none
+// of it runs, and the rest of it is discarded up to its end.
+inline constexpr std::size_t MAX_MESSAGE_BYTES = 8192;
+inline constexpr std::size_t MAX_LINE_BYTES = MAX_MESSAGE_BYTES;
 
-class ScpiSession {  // one per connection
+class ScpiSession {
 public:
-    explicit ScpiSession(GeneratorBench& bench);
+    // Takes a session number of its own from the lock; gives up whatever it holds of the lock when it goes.
+    ScpiSession(Instruments& instruments, InstrumentLock& lock);
     ~ScpiSession();
     ScpiSession(const ScpiSession&) = delete;
     ScpiSession& operator=(const ScpiSession&) = delete;
 
-    // Takes bytes as they arrive (any split, any merge); runs every message completed by them, in order; returns
-    // the bytes to send: zero or more whole response lines, each ending in one LF. Never throws. A message ends
-    // at LF or CR (CR LF ends one); an incomplete one waits for more bytes.
+    SessionId Id() const;
+
+    // The raw socket: takes bytes as they arrive (any split, any merge); runs every message completed by them,
+    // in order; returns the bytes to send: zero or more whole response messages, each ending in one LF. A
+    // message ends at LF or CR (CR LF ends one), except inside definite-length block data (#<n><length>...),
+    // which is data whatever bytes it holds; an incomplete message waits for more bytes. Never throws.
+    //
+    // A line of another protocol (an HTTP request line, or a header line every browser sends) is not SCPI: it
+    // and everything after it are dropped, and ForeignProtocol() tells the transport to close the connection.
     std::string Receive(std::string_view bytes);
+    // The line that ended this session as another protocol's (empty while none did); at most 200 characters,
+    // shown as log lines show bytes.
+    bool ForeignProtocol() const;
+    const std::string& ForeignLine() const;
+
+    // Runs one whole message whose end the transport decided (VXI-11's END, HiSLIP's DataEnd; a trailing LF
+    // is taken as its terminator). Returns its response message ending in LF, or nothing when it has no query.
+    std::string RunMessage(std::string_view message);
+
+    // IEEE 488.2 device clear: the input not yet run is dropped (the transport drops the output it holds).
+    void DeviceClear();
+    // The IEEE 488.2 status byte; `answerWaiting` (MAV) when the transport holds a response not yet read.
+    std::uint8_t StatusByte(bool answerWaiting) const;
 
     // With -v: called with one line for each message run and each error queued (no trailing LF).
     std::function<void(const std::string&)> log;

@@ -1,4 +1,4 @@
-// Where the server listens: `--listen HOST:PORT` addresses, the listening sockets opened on them, and whether
+// Where the server listens: `--listen [PROTOCOL://]HOST:PORT` addresses, the listening sockets opened on them, and whether
 // those sockets can be reached from other machines.
 #pragma once
 
@@ -14,13 +14,21 @@ namespace tarvo::scpi {
 
 inline constexpr std::uint16_t SCPI_RAW_PORT = 5025;
 
+// The protocols a listener may serve, as `--listen` and the service's socket names spell them.
+inline constexpr const char* SCPI_RAW = "scpi-raw";
+inline constexpr const char* HISLIP = "hislip";
+inline constexpr const char* VXI11 = "vxi11";
+inline constexpr const char* HTTP = "http";
+
 struct ListenAddress {
+    std::string protocol = SCPI_RAW;
     std::string host;  // a name or a numeric address, without brackets
     std::uint16_t port = SCPI_RAW_PORT;
 };
 
-// "HOST:PORT", with an IPv6 address in brackets ("[::1]:5025"); port 0 lets the system choose one. Nothing
-// when the text is not of that form.
+// "[PROTOCOL://]HOST:PORT", PROTOCOL one of the four above (scpi-raw when left out), with an IPv6 address in
+// brackets ("hislip://[::1]:4880"); port 0 lets the system choose one. Nothing when the text is not of that
+// form; an unknown protocol is not of it.
 std::optional<ListenAddress> ParseListenAddress(std::string_view text);
 
 // A listening socket on every address the host has (a name may have an IPv4 and an IPv6 one). All or nothing:

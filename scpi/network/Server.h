@@ -21,15 +21,64 @@
 
 namespace tarvo::scpi {
 
-// Bytes in, bytes to send back. Destroyed when its connection closes; bytes of an unfinished message it holds
-// then are dropped.
-using ConnectionHandler = std::function<std::string(std::string_view)>;
+// What a handler answers to the bytes it was given: bytes to send after what is queued, and whether the
+// connection then closes (nothing more is read; what is queued still goes out first). A string converts.
+struct Reply {
+    Reply(std::string bytes = {}, bool close = false) : bytes(std::move(bytes)), close(close) {}
+    std::string bytes;
+    bool close = false;
+};
+
+// Bytes in, a reply out; any split and merge of what the peer sent. Destroyed when its connection closes; bytes
+// of an unfinished message it holds then are dropped.
+using ConnectionHandler = std::function<Reply(std::string_view)>;
+
+class Server;
+
+// A connection as its handler may use it beyond answering: send unprompted (HiSLIP's asynchronous channel,
+// a web page's live updates), close, and wait. Every call is made on the server's thread; once the connection
+// is closed, Send and Close do nothing and timers are not started. Handlers may keep it for as long as they
+// like.
+class ConnectionOutlet {
+public:
+    bool Open() const { return server_ != nullptr; }
+    unsigned Number() const { return number_; }
+    // Queued after what is queued already; sent at once when nothing is.
+    void Send(std::string bytes);
+    // Closes the connection once what is queued has gone out; nothing more is read.
+    void Close();
+    // Runs `run` once after `delay` on the server's thread, unless cancelled or the connection closed first.
+    // A server with no timer pending waits without a timeout. Returns 0 when the connection is closed.
+    using TimerId = std::uint64_t;
+    TimerId After(std::chrono::milliseconds delay, std::function<void()> run);
+    void Cancel(TimerId timer);
+
+private:
+    friend class Server;
+    Server* server_ = nullptr;  // nullptr once closed
+    unsigned number_ = 0;
+};
 
 struct ConnectionInfo {
-    unsigned number = 0;  // 1, 2, ... in the order the connections were accepted
+    unsigned number = 0;  // 1, 2, ... in the order the connections were accepted, over every listener
     std::string peer;     // the client's address, "127.0.0.1:43512"
+    std::string protocol;  // the listener's protocol ("scpi-raw", "vxi11", "hislip", "http")
+    net::Endpoint local;   // the address the client connected to
+    std::shared_ptr<ConnectionOutlet> outlet;
 };
 using HandlerFactory = std::function<ConnectionHandler(const ConnectionInfo&)>;
+
+// A UDP socket's handler: one datagram in, the answer to send back to its sender (nothing when empty).
+using DatagramHandler = std::function<std::string(std::string_view datagram, const net::Endpoint& from)>;
+
+// A listening socket and the protocol it serves: a TCP socket with a handler factory (one handler per
+// connection), or a UDP socket with a datagram handler.
+struct Listener {
+    net::Socket socket = net::NO_SOCKET;
+    std::string protocol;
+    HandlerFactory connections;  // TCP
+    DatagramHandler datagrams;   // UDP
+};
 
 struct ServerLimits {
     std::size_t maxConnections = 256;           // further ones are accepted and closed at once
@@ -42,6 +91,8 @@ class Server {
 public:
     // Takes the listening sockets (bound and listening, or handed over) and closes them when it goes. Throws
     // std::runtime_error when its wake socket cannot be made.
+    Server(std::vector<Listener> listeners, ServerLimits limits = {});
+    // Every socket a TCP listener of one protocol ("scpi-raw").
     Server(std::vector<net::Socket> listeners, HandlerFactory factory, ServerLimits limits = {});
     ~Server();
     Server(const Server&) = delete;
@@ -56,6 +107,12 @@ public:
     bool StopOnRequest();
     // The addresses of the listening sockets.
     std::vector<net::Endpoint> ListeningOn() const;
+    struct Listening {
+        std::string protocol;
+        net::Endpoint endpoint;
+        bool datagram = false;
+    };
+    std::vector<Listening> ListeningSockets() const;
 
     // One line for each connection opened, closed or refused; called on Run's thread.
     std::function<void(const std::string&)> log;

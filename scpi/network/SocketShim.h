@@ -35,10 +35,18 @@ std::vector<Endpoint> ResolveForListening(const std::string& host, std::uint16_t
 // A TCP socket bound to the endpoint and listening: its address reusable at once after a restart, but never
 // shared with another running program; an IPv6 one serves IPv6 only. NO_SOCKET with a message on failure.
 Socket OpenListener(const Endpoint& endpoint, std::string& error);
-// The listening sockets a service manager handed over (systemd's LISTEN_PID and LISTEN_FDS, from fd 3), made
-// non-blocking; empty when none were. A message in `error` when the environment names sockets that are not
-// listening TCP sockets.
-std::vector<Socket> HandedOverListeners(std::string& error);
+// A UDP socket bound to the endpoint, with broadcasts allowed; an IPv6 one serves IPv6 only. NO_SOCKET with a
+// message on failure.
+Socket OpenDatagramSocket(const Endpoint& endpoint, std::string& error);
+// The sockets a service manager handed over (systemd's LISTEN_PID and LISTEN_FDS from fd 3, with the names of
+// LISTEN_FDNAMES), made non-blocking; empty when none were. A message in `error` when the environment names
+// sockets that are neither listening TCP sockets nor UDP sockets.
+struct HandedOver {
+    Socket socket = NO_SOCKET;
+    std::string name;  // FileDescriptorName=; systemd's "unknown" when the unit names none
+    bool datagram = false;
+};
+std::vector<HandedOver> HandedOverSockets(std::string& error);
 // The address a socket is bound to.
 std::optional<Endpoint> LocalEndpoint(Socket socket);
 
@@ -60,6 +68,9 @@ struct Accepted {
 Accepted AcceptConnection(Socket listener);
 IoResult SendSome(Socket socket, const char* bytes, std::size_t size);
 IoResult ReceiveSome(Socket socket, char* buffer, std::size_t size);
+// One datagram: its bytes (cut to `size`) and sender; WouldBlock when none waits.
+IoResult ReceiveDatagram(Socket socket, char* buffer, std::size_t size, Endpoint& from);
+IoResult SendDatagram(Socket socket, const char* bytes, std::size_t size, const Endpoint& to);
 void CloseSocket(Socket socket);
 
 // poll()/WSAPoll() over the entries.
