@@ -220,8 +220,9 @@ int Serve(const CommandLine& line) {
     }
 
     const bool verbose = line.verbose;
-    Server server(std::move(*listeners), [&bench, verbose](const ConnectionInfo& connection) -> ConnectionHandler {
-        auto session = std::make_shared<ScpiSession>(bench);
+    InstrumentLock lock;
+    Server server(std::move(*listeners), [&bench, &lock, verbose](const ConnectionInfo& connection) -> ConnectionHandler {
+        auto session = std::make_shared<ScpiSession>(bench, lock);
         if (verbose) {
             session->log = [number = connection.number](const std::string& text) {
                 std::cerr << '[' << number << "] " << text << '\n';
