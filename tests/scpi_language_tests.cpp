@@ -449,6 +449,13 @@ TEST(InstrumentLockRules, ExclusiveSharedAndPermits) {
     EXPECT_TRUE(lock.ReleaseExclusive(a));
     EXPECT_TRUE(lock.HoldsShared(a));
     EXPECT_FALSE(lock.Permits(c));
+    // Sharing alone, it may change its key; holding it exclusively, it may share too, and nobody else may.
+    EXPECT_TRUE(lock.TryShared(a, "k2"));
+    EXPECT_TRUE(lock.TryShared(c, "k2"));
+    EXPECT_TRUE(lock.ReleaseShared(c));
+    EXPECT_TRUE(lock.TryExclusive(a));
+    EXPECT_TRUE(lock.TryShared(a, "k3"));
+    EXPECT_FALSE(lock.TryShared(c, "k3"));
     lock.ReleaseAll(a);
     lock.ReleaseAll(a);
     EXPECT_TRUE(lock.Permits(c));
