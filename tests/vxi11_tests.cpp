@@ -526,18 +526,19 @@ TEST_F(CoreChannelTest, WaitlockIsGrantedWhenTheLockIsReleasedOrItsHolderDrops) 
     EXPECT_TRUE(timers.empty());
 }
 
-TEST(AbortChannel, AnswersForOpenLinksOnly) {
-    FakeInstruments instruments;
-    InstrumentLock lock;
-    LinkRegistry registry(instruments, lock);
-    registry.links.insert(3);
-    auto abort = [&](std::uint32_t link) {
-        return Parse(*AnswerAbort(CallRecord(1, ABORT_PROGRAM, 1, 1, Words({link})), registry)).results.U32();
+TEST_F(CoreChannelTest, TheAbortProgramIsAnsweredOnTheCoreChannelsPort) {
+    auto peer = Open();
+    const std::uint32_t link = Link(*peer);
+    auto abort = [&](std::uint32_t version, std::uint32_t procedure, std::uint32_t id) {
+        const auto result =
+            peer->channel->Receive(rpc::MarkRecord(CallRecord(1, ABORT_PROGRAM, version, procedure, Words({id}))));
+        return Parse(result.bytes.substr(4));
     };
-    EXPECT_EQ(abort(3), NO_ERROR);
-    EXPECT_EQ(abort(4), INVALID_LINK);
-    EXPECT_EQ(Parse(*AnswerAbort(CallRecord(1, CORE_PROGRAM, 1, 1, ""), registry)).status, 1u);
-    EXPECT_EQ(AnswerAbort("GET /", registry), std::nullopt);
+    EXPECT_EQ(abort(1, 1, link).results.U32(), NO_ERROR);
+    EXPECT_EQ(abort(1, 1, link + 1).results.U32(), INVALID_LINK);
+    EXPECT_EQ(abort(1, 0, 0).status, 0u);
+    EXPECT_EQ(abort(1, 2, 0).status, 3u);
+    EXPECT_EQ(abort(2, 1, link).status, 2u);
 }
 
 }  // namespace

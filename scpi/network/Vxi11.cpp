@@ -105,14 +105,7 @@ std::optional<std::string> AnswerPortmapper(std::string_view record, const std::
     return broadcast ? std::string() : rpc::AcceptedErrorReply(call.xid, AcceptStat::GarbageArguments);
 }
 
-std::optional<std::string> AnswerAbort(std::string_view record, const LinkRegistry& registry) {
-    rpc::Call call;
-    switch (rpc::ParseCall(record, call)) {
-    case rpc::CallParse::NotACall: return std::nullopt;
-    case rpc::CallParse::WrongVersion: return rpc::RpcMismatchReply(call.xid);
-    case rpc::CallParse::Call: break;
-    }
-    if (call.program != ABORT_PROGRAM) return rpc::AcceptedErrorReply(call.xid, AcceptStat::ProgramUnavailable);
+std::string AnswerAbort(const rpc::Call& call, const LinkRegistry& registry) {
     if (call.version != CORE_VERSION) {
         return rpc::AcceptedErrorReply(call.xid, AcceptStat::ProgramMismatch, CORE_VERSION, CORE_VERSION);
     }
@@ -206,6 +199,7 @@ void CoreChannel::StopWaiting() {
 }
 
 std::optional<std::string> CoreChannel::Answer(const rpc::Call& call, bool deadline, SessionId& waitFor) {
+    if (call.program == ABORT_PROGRAM) return AnswerAbort(call, registry_);
     if (call.program != CORE_PROGRAM) return rpc::AcceptedErrorReply(call.xid, AcceptStat::ProgramUnavailable);
     if (call.version != CORE_VERSION) {
         return rpc::AcceptedErrorReply(call.xid, AcceptStat::ProgramMismatch, CORE_VERSION, CORE_VERSION);

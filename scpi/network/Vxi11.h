@@ -106,17 +106,18 @@ struct LinkRegistry {
     Instruments& instruments;
     InstrumentLock& lock;
     std::size_t maxLinks;
-    std::uint16_t abortPort = 0;  // told to clients in create_link
+    std::uint16_t abortPort = 0;  // told to clients in create_link: the core channel's own
     std::set<std::uint32_t> links;  // open, over every connection
     std::uint32_t lastLink = 0;
     std::function<void(const std::string&)> log;  // each session's -v lines
 };
 
-// The abort channel's answer to one record: device_abort succeeds for an open link (its requests never run
-// long enough to be cut short). Nothing when the bytes are not an RPC call.
-std::optional<std::string> AnswerAbort(std::string_view record, const LinkRegistry& registry);
+// The abort channel's answer to one call: device_abort succeeds for an open link. The abort channel shares
+// the core channel's port (RPC tells the programs apart), so create_link names that port.
+std::string AnswerAbort(const rpc::Call& call, const LinkRegistry& registry);
 
-// One core channel connection: its links, and the call it has waiting for the lock, if any.
+// One core channel connection: its links, and the call it has waiting for the lock, if any. It answers the
+// abort channel's program too.
 class CoreChannel {
 public:
     // What the connection offers beyond answering: sending a reply later, closing, and one-shot timers.
