@@ -310,7 +310,7 @@ int Serve(const CommandLine& line) {
     }
 
     InstrumentLock lock;
-    Shared shared{bench, lock, [](const std::string& text) { std::cerr << text << '\n'; }, line.verbose};
+    Shared shared{bench, lock, [](const std::string& text) { std::cerr << text << '\n'; }, line.verbose, nullptr};
     std::optional<std::vector<Listener>> listeners = Listen(line, shared);
     if (!listeners) return EXIT_FAILED;
     Server server(std::move(*listeners));

@@ -342,7 +342,7 @@ TEST_F(CoreChannelTest, MessagesEndAtEndOrLineFeedAndResponsesHonourSizeAndTermc
     EXPECT_EQ(Write(*peer, link, "FREQ", 0), NO_ERROR);
     EXPECT_TRUE(fakeMessagesRun.empty());
     EXPECT_EQ(Write(*peer, link, "? MAX"), NO_ERROR);
-    EXPECT_EQ(Write(*peer, link, "VOLT 1\nAMPL?\n", 0), NO_ERROR);
+    EXPECT_EQ(Write(*peer, link, "VOLT 1\r\nAMPL?\n", 0), NO_ERROR);
     EXPECT_EQ(fakeMessagesRun, (std::vector<std::string>{"FREQ? MAX", "VOLT 1\n", "AMPL?\n"}));
 
     Read first = ReadSome(*peer, link, 4);

@@ -432,6 +432,8 @@ void CoreChannel::Write(Link& link, std::string_view data, bool end) {
         if (piece.back() == '\n') {
             std::string message;
             message.swap(link.input);
+            // CR LF, as PyVISA ends its writes, ends a message as LF does.
+            if (message.size() >= 2 && message[message.size() - 2] == '\r') message.erase(message.size() - 2, 1);
             link.overrun = false;
             RunLinkMessage(link, std::move(message));
         }

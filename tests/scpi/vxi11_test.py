@@ -134,9 +134,12 @@ def raw_query(sock, text):
     return read_lines(sock, 1, 10)[0]
 
 
-@unittest.skipIf(MISSING_PYVISA, MISSING_PYVISA)
-class PyVisaTest(unittest.TestCase):
-    """PyVISA's INSTR resource: asks the server's own portmapper on port 111, then the core channel."""
+NEEDS_PYVISA = unittest.skipIf(MISSING_PYVISA, MISSING_PYVISA)
+
+
+class OwnPortmapperTest(unittest.TestCase):
+    """The server's own portmapper on port 111, its core channel, and the clients that find it there (PyVISA's
+    INSTR resource asks the portmapper first)."""
 
     @classmethod
     def setUpClass(cls):
@@ -153,6 +156,7 @@ class PyVisaTest(unittest.TestCase):
         self.addCleanup(instrument.close)
         return instrument
 
+    @NEEDS_PYVISA
     def test_sets_and_reads_frequency_and_amplitude_without_read_termination(self):
         visa = self.open()
         visa.query('SIM:LOG?')  # what earlier tests sent is not this test's
@@ -167,6 +171,7 @@ class PyVisaTest(unittest.TestCase):
         self.assertEqual(visa.query('SYST:ERR?'), '0,"No error"\n')
         self.assertTrue(visa.query('*IDN?').split(',')[2] == SERIAL)
 
+    @NEEDS_PYVISA
     def test_status_byte_shows_an_unread_answer_and_clear_drops_it(self):
         visa = self.open()
         visa.write('*IDN?')
@@ -175,6 +180,7 @@ class PyVisaTest(unittest.TestCase):
         self.assertEqual(visa.read_stb() & 0x10, 0)
         self.assertEqual(visa.query('*OPC?'), '1\n')
 
+    @NEEDS_PYVISA
     def test_an_exclusive_lock_holds_against_another_link_and_a_raw_socket_session(self):
         holder = self.open()
         other = self.open(timeout=2000)
@@ -196,6 +202,7 @@ class PyVisaTest(unittest.TestCase):
         other.write('FREQ 4000000')
         self.assertEqual(other.query('SIM:LOG?'), log_answer([frequency_frame(4000000)]) + '\n')
 
+    @NEEDS_PYVISA
     def test_a_link_waiting_for_the_lock_gets_it_when_the_holder_unlocks(self):
         # pyvisa-py never sets the waitlock flag, so the waiting link speaks RPC here.
         holder = self.open()
@@ -211,6 +218,7 @@ class PyVisaTest(unittest.TestCase):
             with self.assertRaises(pyvisa.errors.VisaIOError):
                 holder.write('FREQ 1000000')
 
+    @NEEDS_PYVISA
     def test_a_lock_ends_when_its_connection_drops(self):
         port = core_port()
         with socket.create_connection(('127.0.0.1', port), timeout=10) as s:
@@ -231,6 +239,7 @@ class PyVisaTest(unittest.TestCase):
                 time.sleep(0.05)
         visa.unlock()
 
+    @NEEDS_PYVISA
     def test_bytes_of_other_protocols_close_the_connection_and_reach_nothing(self):
         visa = self.open()
         visa.query('SIM:LOG?')
