@@ -95,12 +95,26 @@ Listener Vxi11Service::PortmapperListener(net::Socket socket, bool datagram, net
 }
 
 bool Vxi11Service::Open(const ListenAddress& address, std::vector<Listener>& listeners, std::string& error) {
-    const std::vector<net::Socket> cores = OpenListeners(address, error);
-    if (cores.empty()) return false;
-    for (const net::Socket core : cores) {
-        if (const std::optional<net::Endpoint> local = net::LocalEndpoint(core)) CoreOpened(local->port);
-        listeners.push_back(CoreListener(core));
+    // The portmapper names one port for the core channel, so every address listens on the same one: the
+    // first free one found when the port is left to the system.
+    const std::vector<net::Endpoint> endpoints = net::ResolveForListening(address.host, address.port, error);
+    if (endpoints.empty()) return false;
+    std::vector<net::Socket> opened;
+    for (net::Endpoint endpoint : endpoints) {
+        if (endpoint.port == 0 && corePort_ != 0) endpoint.port = corePort_;
+        const net::Socket socket = net::OpenListener(endpoint, error);
+        const std::optional<net::Endpoint> local =
+            socket == net::NO_SOCKET ? std::nullopt : net::LocalEndpoint(socket);
+        if (!local) {
+            if (socket != net::NO_SOCKET) net::CloseSocket(socket);
+            for (const net::Socket s : opened) net::CloseSocket(s);
+            error = "cannot listen on vxi11://" + net::EndpointText(endpoint) + ": " + error;
+            return false;
+        }
+        CoreOpened(local->port);
+        opened.push_back(socket);
     }
+    for (const net::Socket socket : opened) listeners.push_back(CoreListener(socket));
     OfferPortmapper(address.host, listeners);
     return true;
 }
