@@ -1,5 +1,5 @@
-// Any bytes into the ONC RPC decoder: as a TCP stream to a VXI-11 core channel (over the tests' stand-ins for
-// the SCPI session and lock), and as a portmapper datagram. It never crashes; the channel
+// Any bytes into the ONC RPC decoder: as a TCP stream to a VXI-11 core channel (over the tests' stand-in for the
+// SCPI session, with the real lock), and as a portmapper datagram. It never crashes; the channel
 // answers whole records only, the same whatever the bytes' split, and nothing once it asked to close; links
 // stay within their limit; every lock wait has its timer.
 #include "scpi/network/OncRpc.h"

@@ -1,4 +1,4 @@
-// The VXI-11 tests' stand-ins for the SCPI session and lock (see vxi11_fakes.cpp).
+// The VXI-11 tests' stand-ins for the SCPI session and the generators (see vxi11_fakes.cpp).
 #pragma once
 
 #include "scpi/language/InstrumentLock.h"
