@@ -57,9 +57,10 @@ def run(command, timeout=20, check=True):
 class Process:
     """A program started by a test, ended by its process id."""
 
-    def __init__(self, command):
+    def __init__(self, command, **popen):
         self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
+                                        **popen)
 
     def stop(self):
         if self.process.poll() is None:
@@ -304,6 +305,47 @@ class RunningRpcbindTest(unittest.TestCase):
             self.assertNotIn('395183', run(['rpcinfo', '-p', '127.0.0.1']))
         finally:
             rpcbind.stop()
+
+
+class HandedOverTest(unittest.TestCase):
+    """Started as systemd starts the service: the core channel's and the portmapper's sockets handed over by
+    name (LISTEN_FDNAMES), bound before the server runs."""
+
+    @unittest.skipIf(MISSING_RPCINFO, MISSING_RPCINFO)
+    def test_serves_the_sockets_it_is_handed(self):
+        core = socket.socket()
+        core.bind(('127.0.0.1', 0))
+        core.listen(16)
+        mapper = socket.socket()
+        mapper.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        mapper.bind(('127.0.0.1', 111))
+        mapper.listen(16)
+        datagrams = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        datagrams.bind(('127.0.0.1', 111))
+        handed = [core, mapper, datagrams]
+
+        def as_fds_3_4_5():
+            for number, sock in enumerate(handed, 3):
+                os.dup2(sock.fileno(), number)
+                os.set_inheritable(number, True)
+
+        # LISTEN_PID must name the server's own process: the shell's, which exec keeps.
+        server = Process(['sh', '-c', 'LISTEN_PID=$$ LISTEN_FDS=3 LISTEN_FDNAMES=vxi11:vxi11-portmapper:'
+                          'vxi11-portmapper exec "$0" --simulate %s -v' % SERIAL, OPTIONS.server],
+                         preexec_fn=as_fds_3_4_5, close_fds=False)
+        for sock in handed:
+            sock.close()
+        try:
+            deadline = time.monotonic() + 30
+            listing = ''
+            while '395183' not in listing and time.monotonic() < deadline and server.process.poll() is None:
+                listing = run(['rpcinfo', '-T', 'udp', '-p', '127.0.0.1'], check=False)
+                time.sleep(0.1)
+            self.assertIn('395183', listing, server.output())
+            if not MISSING_LXI:
+                self.assertIn(SERIAL, run(['lxi', 'scpi', '-a', '127.0.0.1', '-t', '10', '*IDN?']))
+        finally:
+            self.assertEqual(server.stop(), 0, server.output())
 
 
 @unittest.skipIf(MISSING_LXI, MISSING_LXI)
