@@ -239,7 +239,6 @@ std::optional<std::string> CoreChannel::AnswerCore(const rpc::Call& call, bool d
     std::uint32_t requestSize = 0;
     std::uint32_t termChar = 0;
     std::string_view data;
-    std::int32_t command = 0;
     bool lockChecked = true;
     switch (call.procedure) {
     case DEVICE_WRITE:
@@ -273,7 +272,7 @@ std::optional<std::string> CoreChannel::AnswerCore(const rpc::Call& call, bool d
         flags = in.U32();
         in.U32();
         in.U32();
-        command = in.I32();
+        in.U32();  // the command
         in.U32();  // network order
         in.U32();  // the data size
         in.Opaque(MAX_RECORD_BYTES);
@@ -283,7 +282,6 @@ std::optional<std::string> CoreChannel::AnswerCore(const rpc::Call& call, bool d
     case DESTROY_LINK: lockChecked = false; break;
     default: return rpc::AcceptedErrorReply(call.xid, AcceptStat::ProcedureUnavailable);
     }
-    (void)command;
     if (!in.Ok()) return garbage();
 
     const auto found = links_.find(id);
