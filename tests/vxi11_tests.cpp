@@ -541,5 +541,30 @@ TEST_F(CoreChannelTest, TheAbortProgramIsAnsweredOnTheCoreChannelsPort) {
     EXPECT_EQ(abort(2, 1, link).status, 2u);
 }
 
+TEST_F(CoreChannelTest, AnAbortEndsTheRequestThatWaitsForTheLock) {
+    auto holder = Open();
+    auto waiter = Open();
+    auto aborter = Open();
+    ASSERT_EQ(Ask(*holder, DEVICE_LOCK, Words({Link(*holder), 0, 0})).results.U32(), NO_ERROR);
+    const std::uint32_t link = Link(*waiter);
+    const std::string read = rpc::MarkRecord(
+        CallRecord(40, CORE_PROGRAM, 1, DEVICE_READ, Words({link, 100, 1000, 60000, FLAG_WAITLOCK, 0})));
+    const std::string next = rpc::MarkRecord(CallRecord(41, CORE_PROGRAM, 1, NULL_PROCEDURE, ""));
+    EXPECT_EQ(waiter->channel->Receive(read + next).bytes, "");
+
+    const auto aborted =
+        aborter->channel->Receive(rpc::MarkRecord(CallRecord(1, ABORT_PROGRAM, 1, 1, Words({link}))));
+    EXPECT_EQ(Parse(aborted.bytes.substr(4)).results.U32(), NO_ERROR);
+    rpc::RecordReader reader(1 << 20);
+    reader.Add(waiter->sent);
+    Answer ended = Parse(reader.Next().value_or(""));
+    EXPECT_EQ(ended.xid, 40u);
+    EXPECT_EQ(ended.results.U32(), ABORT);
+    EXPECT_EQ(ended.results.U32(), 0u);  // no reason
+    EXPECT_EQ(ended.results.U32(), 0u);  // no data
+    EXPECT_EQ(Parse(reader.Next().value_or("")).xid, 41u);
+    EXPECT_TRUE(timers.empty());
+}
+
 }  // namespace
 }  // namespace tarvo::scpi

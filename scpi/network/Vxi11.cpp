@@ -32,6 +32,17 @@ bool SameText(std::string_view a, std::string_view b) {
     });
 }
 
+// The results of a core procedure that fails with `error`.
+std::string ErrorResults(std::uint32_t procedure, std::uint32_t error) {
+    switch (procedure) {
+    case DEVICE_READ: return Results({error, 0, 0});  // no reason, no data
+    case DEVICE_WRITE:
+    case DEVICE_READSTB:
+    case DEVICE_DOCMD: return Results({error, 0});
+    default: return Results({error});
+    }
+}
+
 // The lock_timeout of a call that may wait for the lock.
 std::uint32_t LockTimeout(const rpc::Call& call) {
     XdrReader in(call.arguments);
@@ -114,7 +125,10 @@ std::string AnswerAbort(const rpc::Call& call, const LinkRegistry& registry) {
     XdrReader in(call.arguments);
     const std::uint32_t link = in.U32();
     if (!in.Ok()) return rpc::AcceptedErrorReply(call.xid, AcceptStat::GarbageArguments);
-    return rpc::SuccessReply(call.xid, Results({registry.links.count(link) ? NO_ERROR : INVALID_LINK}));
+    const auto found = registry.links.find(link);
+    if (found == registry.links.end()) return rpc::SuccessReply(call.xid, Results({INVALID_LINK}));
+    found->second->Abort(link);
+    return rpc::SuccessReply(call.xid, Results({NO_ERROR}));
 }
 
 CoreChannel::CoreChannel(LinkRegistry& registry, Hooks hooks) : registry_(registry), hooks_(std::move(hooks)) {}
@@ -155,7 +169,7 @@ CoreChannel::Result CoreChannel::Run() {
         Waiting waiting;
         waiting.record = std::move(*record);
         waiting.session = waitFor;
-        if (call.procedure == CREATE_LINK) waiting.link = registry_.lastLink;
+        waiting.link = call.procedure == CREATE_LINK ? registry_.lastLink : XdrReader(call.arguments).U32();
         waiting_ = std::move(waiting);
         waiting_->timer = hooks_.after(std::chrono::milliseconds(LockTimeout(call)), [this] {
             waiting_->timer = 0;
@@ -183,9 +197,25 @@ void CoreChannel::Retry(bool deadline) {
     SessionId waitFor = 0;
     std::optional<std::string> reply = Answer(call, deadline, waitFor);
     if (!reply) return;  // still not permitted: wait on
+    Resume(*reply);
+}
+
+void CoreChannel::Abort(std::uint32_t link) {
+    if (!waiting_ || waiting_->link != link || closed_) return;
+    rpc::Call call;
+    rpc::ParseCall(waiting_->record, call);
+    if (call.procedure == CREATE_LINK) {
+        DestroyLink(link);
+        Resume(rpc::SuccessReply(call.xid, Results({ABORT, 0, registry_.abortPort, MAX_RECEIVE_SIZE})));
+        return;
+    }
+    Resume(rpc::SuccessReply(call.xid, ErrorResults(call.procedure, ABORT)));
+}
+
+void CoreChannel::Resume(const std::string& reply) {
     StopWaiting();
     Result more = Run();
-    hooks_.send(rpc::MarkRecord(*reply) + more.bytes);
+    hooks_.send(rpc::MarkRecord(reply) + more.bytes);
     if (more.close) hooks_.close();
 }
 
@@ -285,14 +315,7 @@ std::optional<std::string> CoreChannel::AnswerCore(const rpc::Call& call, bool d
     if (!in.Ok()) return garbage();
 
     const auto found = links_.find(id);
-    if (found == links_.end()) {
-        if (call.procedure == DEVICE_READ) return rpc::SuccessReply(call.xid, Results({INVALID_LINK, 0, 0}));
-        if (call.procedure == DEVICE_WRITE || call.procedure == DEVICE_READSTB) {
-            return rpc::SuccessReply(call.xid, Results({INVALID_LINK, 0}));
-        }
-        if (call.procedure == DEVICE_DOCMD) return rpc::SuccessReply(call.xid, Results({INVALID_LINK, 0}));
-        return error(INVALID_LINK);
-    }
+    if (found == links_.end()) return rpc::SuccessReply(call.xid, ErrorResults(call.procedure, INVALID_LINK));
     Link& link = found->second;
     const SessionId session = link.session->Id();
 
@@ -304,11 +327,7 @@ std::optional<std::string> CoreChannel::AnswerCore(const rpc::Call& call, bool d
                 waitFor = session;
                 return std::nullopt;
             }
-            if (call.procedure == DEVICE_READ) return rpc::SuccessReply(call.xid, Results({DEVICE_LOCKED, 0, 0}));
-            if (call.procedure == DEVICE_WRITE || call.procedure == DEVICE_READSTB) {
-                return rpc::SuccessReply(call.xid, Results({DEVICE_LOCKED, 0}));
-            }
-            return error(DEVICE_LOCKED);
+            return rpc::SuccessReply(call.xid, ErrorResults(call.procedure, DEVICE_LOCKED));
         }
     }
 
@@ -360,7 +379,7 @@ std::optional<std::string> CoreChannel::AnswerCore(const rpc::Call& call, bool d
     case DEVICE_REMOTE:
     case DEVICE_LOCAL: return error(NO_ERROR);
     case DEVICE_TRIGGER: return error(NOT_SUPPORTED);
-    case DEVICE_DOCMD: return rpc::SuccessReply(call.xid, Results({NOT_SUPPORTED, 0}));
+    case DEVICE_DOCMD: return rpc::SuccessReply(call.xid, ErrorResults(DEVICE_DOCMD, NOT_SUPPORTED));
     case DEVICE_LOCK: return error(NO_ERROR);
     case DEVICE_UNLOCK: return error(registry_.lock.ReleaseExclusive(session) ? NO_ERROR : NO_LOCK_HELD);
     case DESTROY_LINK: DestroyLink(id); return error(NO_ERROR);
@@ -392,14 +411,15 @@ std::string CoreChannel::CreateLink(XdrReader& in, bool deadline, SessionId& wai
             serial = std::string(device);
         }
         if (registry_.links.size() >= registry_.maxLinks) return refuse(OUT_OF_RESOURCES);
-        id = ++registry_.lastLink;
-        if (id == 0) id = ++registry_.lastLink;  // 0 never names a link
+        do {
+            id = ++registry_.lastLink;
+        } while (id == 0 || registry_.links.count(id) != 0);  // 0 never names a link; none is named twice
         Link link;
         link.session = std::make_unique<ScpiSession>(registry_.instruments, registry_.lock);
         if (registry_.log) link.session->log = registry_.log;
         if (serial) link.session->RunMessage("INST:SEL \"" + *serial + "\"\n");
         links_.emplace(id, std::move(link));
-        registry_.links.insert(id);
+        registry_.links.emplace(id, this);
     }
     if (lockDevice) {
         const SessionId session = links_.at(id).session->Id();

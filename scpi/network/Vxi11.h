@@ -16,7 +16,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -99,6 +98,8 @@ struct Mapping {
 std::optional<std::string> AnswerPortmapper(std::string_view record, const std::vector<Mapping>& mappings,
                                             bool broadcast);
 
+class CoreChannel;
+
 // What every core and abort connection of one server shares: the generators, the lock, the links open.
 struct LinkRegistry {
     LinkRegistry(Instruments& instruments, InstrumentLock& lock, std::size_t maxLinks = DEFAULT_MAX_LINKS)
@@ -107,13 +108,14 @@ struct LinkRegistry {
     InstrumentLock& lock;
     std::size_t maxLinks;
     std::uint16_t abortPort = 0;  // told to clients in create_link: the core channel's own
-    std::set<std::uint32_t> links;  // open, over every connection
+    std::map<std::uint32_t, CoreChannel*> links;  // open, over every connection: the connection that made each
     std::uint32_t lastLink = 0;
     std::function<void(const std::string&)> log;  // each session's -v lines
 };
 
-// The abort channel's answer to one call: device_abort succeeds for an open link. The abort channel shares
-// the core channel's port (RPC tells the programs apart), so create_link names that port.
+// The abort channel's answer to one call: device_abort succeeds for an open link, and ends the request of that
+// link which waits for the lock, if any, with error 23. The abort channel shares the core channel's port (RPC
+// tells the programs apart), so create_link names that port.
 std::string AnswerAbort(const rpc::Call& call, const LinkRegistry& registry);
 
 // One core channel connection: its links, and the call it has waiting for the lock, if any. It answers the
@@ -142,6 +144,9 @@ public:
     Result Receive(std::string_view bytes);
 
     std::size_t Links() const { return links_.size(); }
+    // Ends `link`'s request that waits for the lock, if any, with error 23 (abort), and goes on with the calls
+    // after it.
+    void Abort(std::uint32_t link);
 
 private:
     struct Link {
@@ -156,7 +161,7 @@ private:
         std::string record;  // the call, whole
         std::uint64_t timer = 0;
         SessionId session = 0;
-        std::uint32_t link = 0;  // create_link's new link, while it waits for the lock it asked for
+        std::uint32_t link = 0;  // the link it is for (create_link's new one)
     };
 
     // Answers the records held until one waits; returns the reply records.
@@ -165,6 +170,8 @@ private:
     std::optional<std::string> Answer(const rpc::Call& call, bool deadline, SessionId& waitFor);
     std::optional<std::string> AnswerCore(const rpc::Call& call, bool deadline, SessionId& waitFor);
     void Retry(bool deadline);
+    // Sends `reply` to the call that waited, then the replies of the calls held behind it.
+    void Resume(const std::string& reply);
     void StopWaiting();
 
     std::string CreateLink(rpc::XdrReader& in, bool deadline, SessionId& waitFor, bool& garbage);
