@@ -1,5 +1,6 @@
 #include "Vxi11Service.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -116,6 +117,10 @@ bool Vxi11Service::Open(const ListenAddress& address, std::vector<Listener>& lis
     }
     for (const net::Socket socket : opened) listeners.push_back(CoreListener(socket));
     OfferPortmapper(address.host, listeners);
+    const bool reachable = std::any_of(endpoints.begin(), endpoints.end(),
+                                       [](const net::Endpoint& e) { return !IsLoopback(e); });
+    if (reachable && !reachableTold_ && vxi11_system::ReachableNote()) Log(vxi11_system::ReachableNote());
+    reachableTold_ = reachableTold_ || reachable;
     return true;
 }
 

@@ -56,6 +56,7 @@ private:
     std::uint16_t corePort_ = 0;
     std::uint16_t registeredPort_ = 0;  // with the running portmapper
     bool portmapperTold_ = false;       // why it has none, said once
+    bool reachableTold_ = false;
 };
 
 // The per-system part (Vxi11System_*.cpp): a portmapper that already runs on this machine (rpcbind), and where
@@ -69,6 +70,9 @@ void Unregister();
 std::optional<net::Endpoint> SeparateBroadcastAddress(const net::Endpoint& address);
 // What it takes to be reached on port 111 here, for the message when it cannot be had.
 const char* PortmapperAdvice();
+// What the system asks when VXI-11 listens beyond the loopback (Windows Firewall's question); nothing when it
+// asks nothing.
+const char* ReachableNote();
 }  // namespace vxi11_system
 
 }  // namespace tarvo::scpi

@@ -36,4 +36,6 @@ const char* PortmapperAdvice() {
            "socket handed over by systemd, or a running rpcbind to register with";
 }
 
+const char* ReachableNote() { return nullptr; }
+
 }  // namespace tarvo::scpi::vxi11_system

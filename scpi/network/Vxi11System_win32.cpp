@@ -11,6 +11,12 @@ const char* PortmapperAdvice() {
            "connections on TCP and UDP port 111 and the VXI-11 ports";
 }
 
+const char* ReachableNote() {
+    return "vxi11: Windows Firewall asks, the first time, whether tarvo-pulse-scpi.exe may accept connections: "
+           "allow it on the networks the instrument serves (TCP port 111 and the core channel's port, UDP port 111 "
+           "for discovery)";
+}
+
 bool Register(std::uint16_t) { return false; }
 void Unregister() {}
 
