@@ -34,8 +34,9 @@ std::string CallRecord(std::uint32_t xid, std::uint32_t program, std::uint32_t v
     return Words({xid, 0, 2, program, version, procedure, 0, 0, 0, 0}) + arguments;
 }
 
-// A reply taken apart: the accept status and the result words after it.
+// A reply taken apart: the accept status and the result words after it (read from a copy the answer keeps).
 struct Answer {
+    std::shared_ptr<const std::string> bytes;
     std::uint32_t xid = 0;
     std::uint32_t status = 99;  // the accept status
     rpc::XdrReader results{""};
@@ -43,7 +44,8 @@ struct Answer {
 
 Answer Parse(const std::string& reply) {
     Answer answer;
-    rpc::XdrReader in(reply);
+    answer.bytes = std::make_shared<const std::string>(reply);
+    rpc::XdrReader in(*answer.bytes);
     answer.xid = in.U32();
     EXPECT_EQ(in.U32(), 1u);  // a reply
     EXPECT_EQ(in.U32(), 0u);  // accepted
@@ -69,7 +71,8 @@ TEST(Xdr, WordsAreBigEndianAndOpaquesPadToFour) {
 }
 
 TEST(Xdr, ReadingPastTheEndOrBeyondTheLimitFailsForGood) {
-    rpc::XdrReader shortWord(std::string("\x00\x01", 2));
+    const std::string twoBytes("\x00\x01", 2);
+    rpc::XdrReader shortWord(twoBytes);
     EXPECT_EQ(shortWord.U32(), 0u);
     EXPECT_FALSE(shortWord.Ok());
 
@@ -80,10 +83,12 @@ TEST(Xdr, ReadingPastTheEndOrBeyondTheLimitFailsForGood) {
     EXPECT_EQ(limited.U32(), 0u);
 
     // A length beyond the bytes there (padding included).
-    rpc::XdrReader truncated(Words({6}) + "abcdef");
+    const std::string unpadded = Words({6}) + "abcdef";
+    rpc::XdrReader truncated(unpadded);
     truncated.Opaque(100);
     EXPECT_FALSE(truncated.Ok());
-    rpc::XdrReader huge(Words({0xFFFFFFFF}));
+    const std::string endless = Words({0xFFFFFFFF});
+    rpc::XdrReader huge(endless);
     huge.Opaque(SIZE_MAX);
     EXPECT_FALSE(huge.Ok());
 }
@@ -198,7 +203,8 @@ TEST(Portmapper, GetportDumpAndNull) {
 }
 
 TEST(Portmapper, ErrorsAnsweredExceptToBroadcasts) {
-    rpc::XdrReader mismatch(Portmap(3, 3, ""));
+    const std::string mismatchReply = Portmap(3, 3, "");
+    rpc::XdrReader mismatch(mismatchReply);
     EXPECT_EQ(Parse(Portmap(3, 3, "")).status, 2u);  // PROG_MISMATCH, 2..2
     for (int i = 0; i < 6; ++i) mismatch.U32();
     EXPECT_EQ(mismatch.U32(), 2u);
