@@ -166,12 +166,14 @@ CoreChannel::Result CoreChannel::Run() {
             continue;
         }
         // The call waits for the lock: until it is released (asked again then), or until its lock_timeout.
+        // (`call` views the record: what it says is taken before the record moves.)
+        const std::chrono::milliseconds timeout(LockTimeout(call));
         Waiting waiting;
-        waiting.record = std::move(*record);
         waiting.session = waitFor;
         waiting.link = call.procedure == CREATE_LINK ? registry_.lastLink : XdrReader(call.arguments).U32();
+        waiting.record = std::move(*record);
         waiting_ = std::move(waiting);
-        waiting_->timer = hooks_.after(std::chrono::milliseconds(LockTimeout(call)), [this] {
+        waiting_->timer = hooks_.after(timeout, [this] {
             waiting_->timer = 0;
             Retry(true);
         });
