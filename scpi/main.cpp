@@ -10,6 +10,7 @@
 #include "scpi/network/Listeners.h"
 #include "scpi/network/RawSocket.h"
 #include "scpi/network/Server.h"
+#include "scpi/network/Vxi11Service.h"
 
 #include <algorithm>
 #include <functional>
@@ -54,13 +55,15 @@ std::string Usage() {
            "\n"
            "Serves Tarvo Pulse Generators as SCPI instruments on raw TCP sockets (\"SCPI-RAW\", port 5025), one\n"
            "session per connection: PyVISA (TCPIP::HOST::5025::SOCKET, read_termination='\\n'), PyMeasure,\n"
-           "lxi scpi -r, or any client that sends lines.\n"
+           "lxi scpi -r, or any client that sends lines; and over VXI-11 (TCPIP::HOST::INSTR, lxi scpi), one\n"
+           "session per link, found through the portmapper on port 111 (its own, or a running rpcbind).\n"
            "\n"
            "Options:\n"
            "      --listen [PROTOCOL://]HOST:PORT\n"
            "                           listen there instead of 127.0.0.1:5025 and [::1]:5025 (repeatable);\n"
-           "                           PROTOCOL is scpi-raw (the default); an IPv6 address in brackets;\n"
-           "                           0.0.0.0:5025 opens it to the network\n"
+           "                           PROTOCOL is scpi-raw (the default) or vxi11 (PORT: the core channel's,\n"
+           "                           0 for any free one; the portmapper goes on HOST:111); an IPv6 address\n"
+           "                           in brackets; 0.0.0.0:5025 opens it to the network\n"
            "  -s, --serial SERIAL      serve only the generator with this serial number\n"
            "      --simulate [SERIAL...]  simulated generators with these serial numbers (default " +
            std::string(DEFAULT_SIMULATED_SERIAL) + "),\n"
@@ -80,7 +83,7 @@ struct ProtocolDefault {
     const char* protocol;
     std::uint16_t port;
 };
-constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}};
+constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}, {VXI11, 0}};
 
 bool Served(const std::string& protocol) {
     return std::any_of(std::begin(PROTOCOLS), std::end(PROTOCOLS),
@@ -99,19 +102,29 @@ struct Shared {
     InstrumentLock& lock;
     std::function<void(const std::string&)> log;
     bool verbose = false;
+    std::unique_ptr<Vxi11Service> vxi11;  // made with the first VXI-11 socket
 };
+
+Vxi11Service& Vxi11(Shared& shared) {
+    if (!shared.vxi11) shared.vxi11 = std::make_unique<Vxi11Service>(shared.instruments, shared.lock, shared.log,
+                                                                     shared.verbose);
+    return *shared.vxi11;
+}
 
 // The listener of one protocol on a socket that is open already (TCP listening, or UDP).
 std::optional<Listener> ServeOn(const std::string& protocol, net::Socket socket, bool datagram, Shared& shared) {
     if (protocol == SCPI_RAW && !datagram)
         return Listener{socket, protocol, RawSocketConnections(shared.instruments, shared.lock, shared.log,
                                                                shared.verbose), nullptr};
+    if (protocol == VXI11 || protocol == VXI11_PORTMAPPER)
+        return Vxi11(shared).ServeHandedOver(protocol, socket, datagram);
     return std::nullopt;
 }
 
 // Opens the sockets of one --listen address (or default) and gives them their protocol's handlers. Nothing,
 // with the reason in `error`, when they cannot all be opened.
 bool Open(const ListenAddress& address, Shared& shared, std::vector<Listener>& listeners, std::string& error) {
+    if (address.protocol == VXI11) return Vxi11(shared).Open(address, listeners, error);
     std::vector<net::Socket> opened = OpenListeners(address, error);
     if (opened.empty()) return false;
     for (net::Socket socket : opened) listeners.push_back(*ServeOn(address.protocol, socket, false, shared));
@@ -297,7 +310,7 @@ int Serve(const CommandLine& line) {
     }
 
     InstrumentLock lock;
-    Shared shared{bench, lock, [](const std::string& text) { std::cerr << text << '\n'; }, line.verbose};
+    Shared shared{bench, lock, [](const std::string& text) { std::cerr << text << '\n'; }, line.verbose, nullptr};
     std::optional<std::vector<Listener>> listeners = Listen(line, shared);
     if (!listeners) return EXIT_FAILED;
     Server server(std::move(*listeners));
