@@ -7,6 +7,7 @@
 #include "scpi/device/GeneratorBench.h"
 #include "scpi/network/DnsSdAnnounce.h"
 #include "scpi/language/InstrumentLock.h"
+#include "scpi/network/Hislip.h"
 #include "scpi/network/Listeners.h"
 #include "scpi/network/RawSocket.h"
 #include "scpi/network/Server.h"
@@ -54,12 +55,14 @@ std::string Usage() {
            "\n"
            "Serves Tarvo Pulse Generators as SCPI instruments on raw TCP sockets (\"SCPI-RAW\", port 5025), one\n"
            "session per connection: PyVISA (TCPIP::HOST::5025::SOCKET, read_termination='\\n'), PyMeasure,\n"
-           "lxi scpi -r, or any client that sends lines.\n"
+           "lxi scpi -r, or any client that sends lines; and over HiSLIP (port 4880), as VISA's\n"
+           "TCPIP::HOST::hislip0::INSTR.\n"
            "\n"
            "Options:\n"
            "      --listen [PROTOCOL://]HOST:PORT\n"
            "                           listen there instead of 127.0.0.1:5025 and [::1]:5025 (repeatable);\n"
-           "                           PROTOCOL is scpi-raw (the default); an IPv6 address in brackets;\n"
+           "                           PROTOCOL is scpi-raw (the default) or hislip (also on port 4880 of\n"
+           "                           the loopback when no --listen is given); an IPv6 address in brackets;\n"
            "                           0.0.0.0:5025 opens it to the network\n"
            "  -s, --serial SERIAL      serve only the generator with this serial number\n"
            "      --simulate [SERIAL...]  simulated generators with these serial numbers (default " +
@@ -80,7 +83,7 @@ struct ProtocolDefault {
     const char* protocol;
     std::uint16_t port;
 };
-constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}};
+constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}, {HISLIP, hislip::DEFAULT_PORT}};
 
 bool Served(const std::string& protocol) {
     return std::any_of(std::begin(PROTOCOLS), std::end(PROTOCOLS),
@@ -106,6 +109,9 @@ std::optional<Listener> ServeOn(const std::string& protocol, net::Socket socket,
     if (protocol == SCPI_RAW && !datagram)
         return Listener{socket, protocol, RawSocketConnections(shared.instruments, shared.lock, shared.log,
                                                                shared.verbose), nullptr};
+    if (protocol == HISLIP && !datagram)
+        return Listener{socket, protocol, HislipConnections(shared.instruments, shared.lock, shared.log, shared.verbose),
+                        nullptr};
     return std::nullopt;
 }
 

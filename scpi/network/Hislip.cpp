@@ -200,7 +200,11 @@ bool HislipChannel::HandleFirst(const Message& message, std::string& out) {
         auto session = std::make_shared<HislipSession>();
         session->id = id;
         session->scpi = std::make_unique<ScpiSession>(service_.instruments_, service_.lock_);
-        session->scpi->log = service_.log;
+        if (service_.verbose && service_.log) {
+            session->scpi->log = [log = service_.log, id](const std::string& text) {
+                log("[hislip " + std::to_string(id) + "] " + text);
+            };
+        }
         session->sync = this;
         service_.sessions_[id] = session;
         session_ = session;
@@ -467,9 +471,27 @@ HislipService::HislipService(Instruments& instruments, InstrumentLock& lock, His
 
 HislipService::~HislipService() = default;
 
-ConnectionHandler HislipService::Open(const ConnectionInfo& info) {
-    auto channel = std::make_shared<HislipChannel>(*this, std::make_shared<OutletConnection>(info.outlet), info.peer);
-    return [channel](std::string_view bytes) { return channel->Receive(bytes); };
+namespace {
+
+// A connection's handler: its channel, and the service that the channel's session table is in, which must
+// outlive it (the server may drop its listeners before its connections).
+struct ChannelHandler {
+    std::shared_ptr<HislipService> service;  // declared first, so destroyed after the channel
+    std::shared_ptr<HislipChannel> channel;
+    Reply operator()(std::string_view bytes) const { return channel->Receive(bytes); }
+};
+
+}  // namespace
+
+HandlerFactory HislipConnections(Instruments& instruments, InstrumentLock& lock,
+                                 std::function<void(const std::string&)> log, bool verbose) {
+    auto service = std::make_shared<HislipService>(instruments, lock);
+    service->log = std::move(log);
+    service->verbose = verbose;
+    return [service](const ConnectionInfo& info) -> ConnectionHandler {
+        auto connection = std::make_shared<OutletConnection>(info.outlet);
+        return ChannelHandler{service, std::make_shared<HislipChannel>(*service, connection, info.peer)};
+    };
 }
 
 }  // namespace tarvo::scpi

@@ -2,7 +2,7 @@
 // synchronous channel that carries messages and responses and the asynchronous one that carries device clear,
 // the status byte, locks and remote/local control. Each session is one ScpiSession.
 //
-// HislipService is the listener's side: it holds the table of sessions, so that the second connection of a
+// HislipService is a listener's side: it holds the table of sessions, so that the second connection of a
 // session finds the first by its session ID. Each connection is a HislipChannel, which takes the bytes that
 // arrive and returns the bytes to answer; what it needs of its connection beyond that (send on the other
 // channel, close, timers) goes through HislipConnection, which the server's outlet implements.
@@ -85,8 +85,8 @@ public:
     HislipService(const HislipService&) = delete;
     HislipService& operator=(const HislipService&) = delete;
 
-    // One handler per connection of a hislip listener, on the server's outlet.
-    ConnectionHandler Open(const ConnectionInfo& info);
+    // With -v, each session's messages and errors too (HislipService::log has the sessions opened and closed).
+    bool verbose = false;
 
     std::size_t Sessions() const { return sessions_.size(); }
 
@@ -102,5 +102,10 @@ private:
     std::map<std::uint16_t, std::shared_ptr<HislipSession>> sessions_;
     std::uint16_t lastId_ = 0;
 };
+
+// A hislip listener's handlers: one session table per listener (a client opens both channels at the same
+// address), one lock for all. `log` tells of sessions opened and closed and of refusals.
+HandlerFactory HislipConnections(Instruments& instruments, InstrumentLock& lock,
+                                 std::function<void(const std::string&)> log, bool verbose);
 
 }  // namespace tarvo::scpi
