@@ -1,7 +1,8 @@
 // HiSLIP on bytes: the reader, then whole sessions driven through HislipChannel against a fake connection (sent
-// bytes, closing, timers fired by hand) and a fake bench that counts what reaches a generator.
+// bytes, closing, timers fired by hand) and the language tests' fake generators, which log what reaches them.
 #include "scpi/language/ScpiSession.h"
 #include "scpi/network/Hislip.h"
+#include "scpi_fake_instruments.h"
 
 #include <gtest/gtest.h>
 
@@ -12,36 +13,6 @@ using namespace tarvo::scpi;
 namespace h = tarvo::scpi::hislip;
 
 namespace {
-
-class FakeInstruments : public Instruments {
-public:
-    const std::optional<std::string>& Only() const override { return only_; }
-    std::vector<std::string> Catalog() override { return {"TP0001"}; }
-    Choice DefaultGenerator() override { return Choice{std::string("TP0001"), false, {}}; }
-    InstrumentResult Identity(const std::string&, InstrumentIdentity& identity) override {
-        identity = {"Tarvo", "Pulse Generator", "1.0"};
-        return {};
-    }
-    InstrumentResult ReadStatus(const std::string&, tarvo::DeviceStatus&) override { return {}; }
-    InstrumentResult SendFrequency(const std::string&, std::int32_t) override {
-        ++sent;
-        return {};
-    }
-    InstrumentResult SendAmplitude(const std::string&, int) override {
-        ++sent;
-        return {};
-    }
-    InstrumentResult RestoreDefaults(const std::string&) override { return {}; }
-    bool Simulating() const override { return false; }
-    bool PlugSimulated(const std::string&) override { return false; }
-    bool UnplugSimulated(const std::string&) override { return false; }
-    std::vector<std::string> TakeReports(const std::string&) override { return {}; }
-
-    int sent = 0;  // requests that reached a generator
-
-private:
-    std::optional<std::string> only_;
-};
 
 // A connection as the server would give it: what was sent unprompted, whether it was closed, and its timers,
 // which run only when a test fires them.
@@ -127,6 +98,14 @@ std::string Initialize(std::string_view subAddress = "hislip0", std::uint16_t ve
 constexpr std::uint32_t FIRST_ID = 0xFFFFFF00;
 
 struct Bench {
+    Bench() {
+        FakeInstruments::Generator generator;
+        generator.serial = "TP0001";
+        instruments.attached.push_back(generator);
+    }
+    // Frames that reached the generator.
+    std::size_t Sent() { return instruments.reports["TP0001"].size(); }
+
     FakeInstruments instruments;
     InstrumentLock lock;
     HislipService service{instruments, lock};
@@ -267,7 +246,7 @@ TEST(Hislip, RefusedOpenings) {
         EXPECT_TRUE(channel.connection->closed);
     }
     EXPECT_EQ(bench.service.Sessions(), 0u);
-    EXPECT_EQ(bench.instruments.sent, 0);
+    EXPECT_EQ(bench.Sent(), 0u);
 
     // A channel left alone gets a FatalError when its time is up, and its session goes.
     Channel lonely(bench.service);
@@ -346,7 +325,7 @@ TEST(Hislip, MessageSizesBothWays) {
     session.nextId += 2;
     EXPECT_EQ(session.Query("FREQ 1000000\n"), "");
     EXPECT_EQ(session.Query("SYST:ERR?\n").substr(0, 5), "-363,");
-    EXPECT_EQ(bench.instruments.sent, 0);
+    EXPECT_EQ(bench.Sent(), 0u);
 }
 
 TEST(Hislip, DeviceClearDropsWhatIsPendingAndStatusTellsWhatWaits) {
@@ -361,7 +340,7 @@ TEST(Hislip, DeviceClearDropsWhatIsPendingAndStatusTellsWhatWaits) {
     auto done = session.sync.Send(h::Encode(h::DeviceClearComplete, 0, 0));
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0].type, h::DeviceClearAcknowledge);
-    EXPECT_EQ(bench.instruments.sent, 0);
+    EXPECT_EQ(bench.Sent(), 0u);
 
     auto status = [&](std::uint8_t control) {
         auto answer = session.async.Send(h::Encode(h::AsyncStatusQuery, control, session.nextId - 2));
@@ -410,9 +389,9 @@ TEST(Hislip, LocksBetweenSessionsAndTheRawSocket) {
     EXPECT_EQ(b.Query("SYST:ERR?\n").substr(0, 5), "-200,");
     raw.Receive("FREQ 1000000\n");
     EXPECT_EQ(raw.Receive("SYST:ERR?\n").substr(0, 5), "-200,");
-    EXPECT_EQ(bench.instruments.sent, 0);
+    EXPECT_EQ(bench.Sent(), 0u);
     EXPECT_EQ(a.Query("FREQ 1000000\n"), "");
-    EXPECT_EQ(bench.instruments.sent, 1);
+    EXPECT_EQ(bench.Sent(), 1u);
 
     // A request with no timeout fails at once; one with a timeout waits, then fails when it passes.
     EXPECT_EQ(b.Lock(0), h::LockFailed);
@@ -436,7 +415,7 @@ TEST(Hislip, LocksBetweenSessionsAndTheRawSocket) {
     EXPECT_TRUE(b.async.connection->timers.empty());
     EXPECT_EQ(a.Query("FREQ 2000000\n"), "");
     EXPECT_EQ(a.Query("SYST:ERR?\n").substr(0, 5), "-200,");
-    EXPECT_EQ(bench.instruments.sent, 1);
+    EXPECT_EQ(bench.Sent(), 1u);
 
     // The holder's connection drops: the lock goes with it.
     b.sync.Drop();
