@@ -4,10 +4,7 @@ opening, queries, a long message over several Data messages, device clear, the s
 sessions and the raw socket, refusals (unknown sub-address, bad first bytes, a 2^40-byte claim) and 64 sessions
 dropped abruptly. Every report the simulated generator receives is checked with SIMulate:LOG? over the raw socket.
 
-    hislip_test.py SERVER [--emulator CMD...] [--bench]
-
---bench prints a FREQ? round trip over HiSLIP against one round trip of a bare loopback echo (same run), and
-the server's memory with 64 sessions open and after; it asserts nothing about them."""
+    hislip_test.py SERVER [--no-memory-limits] [--emulator CMD...]"""
 import argparse
 import os
 import socket
@@ -15,7 +12,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
@@ -279,72 +275,15 @@ class Flows(unittest.TestCase):
         self.assertIsNone(SERVER.process.poll())
 
 
-def bench():
-    """Prints the figures; nothing is asserted."""
-    rounds = 2000
-    # The floor: one round trip of a bare echo over the loopback, in this process, same run.
-    listener = socket.socket()
-    listener.bind(('127.0.0.1', 0))
-    listener.listen(1)
-
-    def echo():
-        conn, _ = listener.accept()
-        with conn:
-            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            while True:
-                data = conn.recv(4096)
-                if not data:
-                    return
-                conn.sendall(data)
-
-    thread = threading.Thread(target=echo, daemon=True)
-    thread.start()
-    with socket.create_connection(listener.getsockname()) as c:
-        c.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        message = hc.encode(hc.DATA_END, 0, 0, b'FREQ?\n')
-        start = time.perf_counter()
-        for _ in range(rounds):
-            c.sendall(message)
-            hc.read_exact(c, len(message))
-        echo_us = (time.perf_counter() - start) / rounds * 1e6
-    thread.join(5)
-    listener.close()
-    s = SERVER.session()
-    try:
-        s.query('FREQ?')
-        start = time.perf_counter()
-        for _ in range(rounds):
-            s.query('FREQ?')
-        freq_us = (time.perf_counter() - start) / rounds * 1e6
-    finally:
-        s.close()
-    idle = SERVER.memory_kib()
-    sessions = [SERVER.session() for _ in range(64)]
-    for s in sessions:
-        s.query('FREQ?')
-    open64 = SERVER.memory_kib()
-    for s in sessions:
-        s.drop()
-    time.sleep(0.5)
-    after = SERVER.memory_kib()
-    print('FREQ? over HiSLIP: %.1f us; bare loopback echo: %.1f us; ratio %.2f' % (freq_us, echo_us, freq_us / echo_us))
-    print('server memory (VmRSS): %s KiB before, %s KiB with 64 sessions open, %s KiB after they dropped'
-          % (idle, open64, after))
-
-
 def main():
     global OPTIONS, SERVER
     parser = argparse.ArgumentParser()
     parser.add_argument('server')
     parser.add_argument('--emulator', nargs='*', default=[])
-    parser.add_argument('--bench', action='store_true')
     parser.add_argument('--no-memory-limits', action='store_true')
     OPTIONS, rest = parser.parse_known_args()
     SERVER = Server(OPTIONS.emulator + [OPTIONS.server])
     try:
-        if OPTIONS.bench:
-            bench()
-            return 0
         result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
         ok = result.wasSuccessful()
     finally:
