@@ -7,6 +7,7 @@
 #include "scpi/device/GeneratorBench.h"
 #include "scpi/network/DnsSdAnnounce.h"
 #include "scpi/language/InstrumentLock.h"
+#include "scpi/network/Hislip.h"
 #include "scpi/network/Listeners.h"
 #include "scpi/network/RawSocket.h"
 #include "scpi/network/Server.h"
@@ -55,15 +56,17 @@ std::string Usage() {
            "\n"
            "Serves Tarvo Pulse Generators as SCPI instruments on raw TCP sockets (\"SCPI-RAW\", port 5025), one\n"
            "session per connection: PyVISA (TCPIP::HOST::5025::SOCKET, read_termination='\\n'), PyMeasure,\n"
-           "lxi scpi -r, or any client that sends lines; and over VXI-11 (TCPIP::HOST::INSTR, lxi scpi), one\n"
-           "session per link, found through the portmapper on port 111 (its own, or a running rpcbind).\n"
+           "lxi scpi -r, or any client that sends lines; over VXI-11 (TCPIP::HOST::INSTR, lxi scpi), one\n"
+           "session per link, found through the portmapper on port 111 (its own, or a running rpcbind); and\n"
+           "over HiSLIP (port 4880), as VISA's TCPIP::HOST::hislip0::INSTR.\n"
            "\n"
            "Options:\n"
            "      --listen [PROTOCOL://]HOST:PORT\n"
            "                           listen there instead of 127.0.0.1:5025 and [::1]:5025 (repeatable);\n"
-           "                           PROTOCOL is scpi-raw (the default) or vxi11 (PORT: the core channel's,\n"
-           "                           0 for any free one; the portmapper goes on HOST:111); an IPv6 address\n"
-           "                           in brackets; 0.0.0.0:5025 opens it to the network\n"
+           "                           PROTOCOL is scpi-raw (the default), vxi11 (PORT: the core channel's,\n"
+           "                           0 for any free one; the portmapper goes on HOST:111) or hislip (also\n"
+           "                           on port 4880 of the loopback when no --listen is given); an IPv6\n"
+           "                           address in brackets; 0.0.0.0:5025 opens it to the network\n"
            "  -s, --serial SERIAL      serve only the generator with this serial number\n"
            "      --simulate [SERIAL...]  simulated generators with these serial numbers (default " +
            std::string(DEFAULT_SIMULATED_SERIAL) + "),\n"
@@ -83,7 +86,7 @@ struct ProtocolDefault {
     const char* protocol;
     std::uint16_t port;
 };
-constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}, {VXI11, 0}};
+constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}, {VXI11, 0}, {HISLIP, hislip::DEFAULT_PORT}};
 
 bool Served(const std::string& protocol) {
     return std::any_of(std::begin(PROTOCOLS), std::end(PROTOCOLS),
@@ -118,6 +121,9 @@ std::optional<Listener> ServeOn(const std::string& protocol, net::Socket socket,
                                                                shared.verbose), nullptr};
     if (protocol == VXI11 || protocol == VXI11_PORTMAPPER)
         return Vxi11(shared).ServeHandedOver(protocol, socket, datagram);
+    if (protocol == HISLIP && !datagram)
+        return Listener{socket, protocol, HislipConnections(shared.instruments, shared.lock, shared.log, shared.verbose),
+                        nullptr};
     return std::nullopt;
 }
 
