@@ -20,6 +20,7 @@ public:
     const std::optional<std::string>& Only() const override { return only_; }
     std::vector<std::string> Catalog() override { return {"TPG-1", "TPG-2"}; }
     Choice DefaultGenerator() override { return {}; }
+    Choice Select(const std::string&) override { return {}; }
     InstrumentResult Identity(const std::string&, InstrumentIdentity&) override { return {}; }
     InstrumentResult ReadStatus(const std::string&, DeviceStatus&) override { return {}; }
     InstrumentResult SendFrequency(const std::string&, std::int32_t) override { return {}; }
