@@ -5,8 +5,9 @@
 # virtual generator is plugged in afterwards, and the service must reach it; then the normal path. The guest
 # reports what it saw over a shared directory, and the checks are made here.
 #   run-systemd-guest.sh BUILD_DIR VIRTUAL_PROGRAM KERNEL_DIR CACHE_DIR WORK_DIR
-# BUILD_DIR is the default build (its CPack configuration makes the package). CACHE_DIR keeps the base root
-# between runs, keyed by its package list and apt sources. Exits 0 on PASS, 1 on FAIL, 77 (skipped, with the
+# BUILD_DIR is the default build (its CPack configuration makes the package). CACHE_DIR keeps between runs the
+# base root, keyed by its package list and apt sources, and that root with the package's dependencies, keyed by
+# the package's Depends. Exits 0 on PASS, 1 on FAIL, 77 (skipped, with the
 # reason) where this machine cannot run it: not root, no qemu, mmdebstrap or static busybox, no kernel, or no
 # Debian mirror for a root not yet cached.
 set -euo pipefail
@@ -119,29 +120,63 @@ in_root() {
         exec chroot "$root" "$@"' sh "$root" "$cache_dir/apt-archives" "$@"
 }
 
-# --- The guest's root: the base, the package by apt-get, the test's programs and unit ---
+# apt-get install ./PACKAGE.deb in ROOT, as a user installs it; the log goes to LOG.
+apt_install() {  # ROOT DEB LOG
+    mkdir -p "$1/tmp/deb"
+    cp "$2" "$1/tmp/deb/"
+    # (dpkg's syncs only slow the making of a root that is thrown away.)
+    in_root "$1" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        -o Dpkg::Options::=--force-unsafe-io "./tmp/deb/$(basename "$2")" >> "$3" 2>&1
+    local status=$?
+    rm -rf "$1/tmp/deb"
+    return $status
+}
+
+# --- The package's dependencies: the base root after apt-get install ./the.deb, with the package itself
+#     removed again (dpkg -r), cached by the package's Depends field, so that a run downloads and unpacks them
+#     only when they change ---
+deps_root() {
+    local key tmp
+    key=$(echo "$base $(dpkg-deb --field "$deb" Depends)" | sha256sum | cut -c1-16)
+    deps=$cache_dir/deps-$key
+    if [ -e "$deps/.complete" ]; then say "the package's dependencies cached ($deps)"; return; fi
+    find "$cache_dir" -mindepth 1 -maxdepth 1 -name 'deps-*' ! -name "deps-$key" -exec rm -rf --one-file-system {} +
+    tmp=$deps.new
+    rm -rf --one-file-system "$tmp"
+    cp -a "$base" "$tmp"
+    rm -f "$tmp/etc/resolv.conf" "$tmp/.complete"
+    touch "$tmp/etc/resolv.conf"
+    : > "$work/apt-deps.log"
+    if ! in_root "$tmp" apt-get update -qq >> "$work/apt-deps.log" 2>&1; then
+        tail -n 20 "$work/apt-deps.log"
+        rm -rf --one-file-system "$tmp"
+        skip "apt-get update failed in the root (no Debian mirror?); its log is $work/apt-deps.log"
+    fi
+    if ! apt_install "$tmp" "$deb" "$work/apt-deps.log"; then
+        tail -n 30 "$work/apt-deps.log"
+        rm -rf --one-file-system "$tmp"
+        say "FAIL: apt-get install ./$(basename "$deb") failed in a new Debian 12 root; its log is $work/apt-deps.log"
+        exit 1
+    fi
+    in_root "$tmp" dpkg -r tarvo-pulse-generator >> "$work/apt-deps.log" 2>&1 ||
+        { say "FAIL: dpkg -r tarvo-pulse-generator failed; its log is $work/apt-deps.log"; exit 1; }
+    # The guest has no network, and needs no package lists.
+    rm -rf "$tmp/etc/resolv.conf" "$tmp/var/lib/apt/lists"/*
+    touch "$tmp/.complete"
+    mv "$tmp" "$deps"
+}
+
+# --- The guest's root: the dependencies, the package by apt-get, the test's programs and unit ---
 guest_root_tree() {
     root=$work/root
     rm -rf --one-file-system "$root"
-    cp -a "$base" "$root"
-    mkdir -p "$root/tmp/deb" "$root/var/cache/apt/archives"
-    cp "$deb" "$root/tmp/deb/"
-    rm -f "$root/etc/resolv.conf"
-    touch "$root/etc/resolv.conf"
-    if ! in_root "$root" apt-get update -qq > "$work/apt.log" 2>&1; then
-        tail -n 20 "$work/apt.log"
-        skip "apt-get update failed in the root (no Debian mirror?); its log is $work/apt.log"
-    fi
-    # (dpkg's syncs only slow the making of a root that is thrown away after the run.)
-    if ! in_root "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-            -o Dpkg::Options::=--force-unsafe-io \
-            "./tmp/deb/$(basename "$deb")" >> "$work/apt.log" 2>&1; then
+    cp -a "$deps" "$root"
+    : > "$work/apt.log"
+    if ! apt_install "$root" "$deb" "$work/apt.log"; then
         tail -n 30 "$work/apt.log"
-        say "FAIL: apt-get install ./$(basename "$deb") failed in a new Debian 12 root; its log is $work/apt.log"
+        say "FAIL: apt-get install ./$(basename "$deb") failed on its dependencies; its log is $work/apt.log"
         exit 1
     fi
-    # The guest has no network, and needs no package lists.
-    rm -rf "$root/tmp/deb" "$root/etc/resolv.conf" "$root/var/lib/apt/lists"/*
 
     # The HID modules where modprobe finds them; the rest of the kernel stays out of the root.
     local moddir=$root/lib/modules/$kernel_release/kernel m
@@ -194,10 +229,12 @@ base_root
 made_base=$(elapsed)
 make_package
 made_package=$(elapsed)
+deps_root
+made_deps=$(elapsed)
 guest_root_tree
 guest_initramfs
 made_image=$(elapsed)
-say "image ready in $made_image s (base root $made_base s, package $made_package s), $(du -sm "$root" | cut -f1) MB"
+say "image ready in $made_image s (up to the base root $made_base s, the package $made_package s, its dependencies $made_deps s), $(du -sm "$root" | cut -f1) MB"
 
 rm -rf "$work/results"
 mkdir -p "$work/results"
@@ -274,4 +311,5 @@ if [ $failures -ne 0 ] || [ $guest -ne 0 ]; then
     say "FAIL ($failures checks, qemu status $guest) in $(elapsed) s; image $made_image s, guest $ran s; its console is in $work/console.log"
     exit 1
 fi
-say "PASS in $(elapsed) s: image $made_image s (base root $made_base s), guest $ran s"
+rm -rf --one-file-system "$root"
+say "PASS in $(elapsed) s: image $made_image s, guest $ran s"
