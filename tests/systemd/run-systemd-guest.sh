@@ -266,6 +266,7 @@ for s in "${EXPECTED_SOCKETS[@]}"; do
     check "systemd listens on $s" "$(fact "listen $s")" yes
     check "a client on $s is served by the service" "$(fact "served $s")" yes
 done
+check "starting the service loaded the hid module" "$(fact hid_after_service_start)" yes
 check_match "with no generator the server says why (SYST:ERR?)" "$(fact answer_without_generator)" '-241,*'
 check "the service that took the first client stays the one that reaches the generator" \
     "$(fact same_service_after_plug)" yes
@@ -311,5 +312,5 @@ if [ $failures -ne 0 ] || [ $guest -ne 0 ]; then
     say "FAIL ($failures checks, qemu status $guest) in $(elapsed) s; image $made_image s, guest $ran s; its console is in $work/console.log"
     exit 1
 fi
-rm -rf --one-file-system "$root"
 say "PASS in $(elapsed) s: image $made_image s, guest $ran s"
+rm -rf --one-file-system "$root"
