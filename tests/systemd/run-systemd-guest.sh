@@ -169,7 +169,9 @@ deps_root() {
 # --- The guest's root: the dependencies, the package by apt-get, the test's programs and unit ---
 guest_root_tree() {
     root=$work/root
-    rm -rf --one-file-system "$root"
+    # The last run's root is set aside, and removed while the guest runs (removing it takes longer than copying).
+    rm -rf --one-file-system "$root.old"
+    if [ -e "$root" ]; then mv "$root" "$root.old"; fi
     cp -a "$deps" "$root"
     : > "$work/apt.log"
     if ! apt_install "$root" "$deb" "$work/apt.log"; then
@@ -238,9 +240,12 @@ say "image ready in $made_image s (up to the base root $made_base s, the package
 
 rm -rf "$work/results"
 mkdir -p "$work/results"
+remover=""
+if [ -e "$root.old" ]; then rm -rf --one-file-system "$root.old" & remover=$!; fi
 booted=$(date +%s.%N)
 guest=0
 boot_guest 400 "$work/console.log" || guest=$?
+[ -z "$remover" ] || wait "$remover" || say "could not remove the last run's root, $root.old"
 ran=$(elapsed "$booted")
 [ $guest -ne 124 ] || say "qemu did not finish within 400 s"
 
