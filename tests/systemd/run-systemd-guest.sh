@@ -269,7 +269,7 @@ check "no HID module was loaded before the client came" "$(fact hid_before_clien
 check "the socket unit is active" "$(fact socket_active)" active
 for s in "${EXPECTED_SOCKETS[@]}"; do
     check "systemd listens on $s" "$(fact "listen $s")" yes
-    check "a client on $s is served by the service" "$(fact "served $s")" yes
+    check "a client on $s is accepted by the service" "$(fact "served $s")" yes
 done
 check "starting the service loaded the hid module" "$(fact hid_after_service_start)" yes
 check_match "with no generator the server says why (SYST:ERR?)" "$(fact answer_without_generator)" '-241,*'
