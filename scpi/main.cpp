@@ -1,13 +1,14 @@
-// tarvo-pulse-scpi: each pulse generator as a SCPI instrument on a raw TCP socket (port 5025), for the bench tools
-// that speak SCPI (see tarvo-pulse-scpi.1). The language runs each connection's messages, the bench holds the
-// generators, the network moves the bytes.
+// tarvo-pulse-scpi: each pulse generator as a SCPI instrument on the network, for the bench tools that speak SCPI
+// (see tarvo-pulse-scpi.1). The language runs each session's messages, the bench holds the generators, the
+// network moves the bytes, one listener per protocol.
 #include "ctl/ConsoleArguments.h"
 #include "device/PlatformFactory.h"
 #include "device/SimulatedPlatform.h"
 #include "scpi/device/GeneratorBench.h"
-#include "scpi/language/ScpiSession.h"
 #include "scpi/network/DnsSdAnnounce.h"
+#include "scpi/language/InstrumentLock.h"
 #include "scpi/network/Listeners.h"
+#include "scpi/network/RawSocket.h"
 #include "scpi/network/Server.h"
 
 #include <algorithm>
@@ -48,15 +49,18 @@ struct UsageError {
 };
 
 std::string Usage() {
-    return "Usage: " + std::string(PROGRAM) + " [--listen HOST:PORT]... [-s SERIAL] [--simulate [SERIAL...]] [-v]\n"
+    return "Usage: " + std::string(PROGRAM) +
+           " [--listen [PROTOCOL://]HOST:PORT]... [-s SERIAL] [--simulate [SERIAL...]] [-v]\n"
            "\n"
            "Serves Tarvo Pulse Generators as SCPI instruments on raw TCP sockets (\"SCPI-RAW\", port 5025), one\n"
            "session per connection: PyVISA (TCPIP::HOST::5025::SOCKET, read_termination='\\n'), PyMeasure,\n"
            "lxi scpi -r, or any client that sends lines.\n"
            "\n"
            "Options:\n"
-           "      --listen HOST:PORT   listen there instead of 127.0.0.1:5025 and [::1]:5025 (repeatable);\n"
-           "                           an IPv6 address in brackets; 0.0.0.0:5025 opens it to the network\n"
+           "      --listen [PROTOCOL://]HOST:PORT\n"
+           "                           listen there instead of 127.0.0.1:5025 and [::1]:5025 (repeatable);\n"
+           "                           PROTOCOL is scpi-raw (the default); an IPv6 address in brackets;\n"
+           "                           0.0.0.0:5025 opens it to the network\n"
            "  -s, --serial SERIAL      serve only the generator with this serial number\n"
            "      --simulate [SERIAL...]  simulated generators with these serial numbers (default " +
            std::string(DEFAULT_SIMULATED_SERIAL) + "),\n"
@@ -69,6 +73,49 @@ std::string Usage() {
            "SIGTERM or Ctrl+C: stops accepting, sends the answers already made, closes the generators, exits 0.\n"
            "\n"
            "Exit status: 0 stopped on request; 1 could not listen or serve; 2 bad usage.\n";
+}
+
+// The protocols this server serves, and where each listens when no --listen is given.
+struct ProtocolDefault {
+    const char* protocol;
+    std::uint16_t port;
+};
+constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}};
+
+bool Served(const std::string& protocol) {
+    return std::any_of(std::begin(PROTOCOLS), std::end(PROTOCOLS),
+                       [&](const ProtocolDefault& p) { return protocol == p.protocol; });
+}
+
+std::string ServedProtocols() {
+    std::string list;
+    for (const ProtocolDefault& p : PROTOCOLS) list += (list.empty() ? "" : ", ") + std::string(p.protocol);
+    return list;
+}
+
+// What every protocol's handlers share: the generators, the one lock, the log.
+struct Shared {
+    Instruments& instruments;
+    InstrumentLock& lock;
+    std::function<void(const std::string&)> log;
+    bool verbose = false;
+};
+
+// The listener of one protocol on a socket that is open already (TCP listening, or UDP).
+std::optional<Listener> ServeOn(const std::string& protocol, net::Socket socket, bool datagram, Shared& shared) {
+    if (protocol == SCPI_RAW && !datagram)
+        return Listener{socket, protocol, RawSocketConnections(shared.instruments, shared.lock, shared.log,
+                                                               shared.verbose), nullptr};
+    return std::nullopt;
+}
+
+// Opens the sockets of one --listen address (or default) and gives them their protocol's handlers. Nothing,
+// with the reason in `error`, when they cannot all be opened.
+bool Open(const ListenAddress& address, Shared& shared, std::vector<Listener>& listeners, std::string& error) {
+    std::vector<net::Socket> opened = OpenListeners(address, error);
+    if (opened.empty()) return false;
+    for (net::Socket socket : opened) listeners.push_back(*ServeOn(address.protocol, socket, false, shared));
+    return true;
 }
 
 CommandLine Parse(const std::vector<std::string>& args) {
@@ -92,7 +139,11 @@ CommandLine Parse(const std::vector<std::string>& args) {
             const std::optional<ListenAddress> address = ParseListenAddress(text);
             if (!address)
                 throw UsageError{"--listen \"" + text +
-                                 "\" is not HOST:PORT (an IPv6 address in brackets: [::1]:5025)"};
+                                 "\" is not [PROTOCOL://]HOST:PORT (PROTOCOL scpi-raw, hislip, vxi11 or http; an IPv6 "
+                                 "address in brackets: [::1]:5025)"};
+            if (!Served(address->protocol))
+                throw UsageError{"--listen \"" + text + "\": this server does not serve " + address->protocol +
+                                 " yet; it serves " + ServedProtocols()};
             line.listen.push_back(*address);
         } else if (name == "-s" || name == "--serial") {
             if (line.serial) throw UsageError{"--serial is given twice"};
@@ -126,46 +177,67 @@ CommandLine Parse(const std::vector<std::string>& args) {
 
 std::ostream& Error() { return std::cerr << PROGRAM << ": "; }
 
-// The listening sockets: those a service manager handed over, else those of --listen, else the loopback
-// defaults (where the system has no IPv6, IPv4 alone).
-std::optional<std::vector<net::Socket>> Listen(const CommandLine& line) {
+// The listeners: the sockets a service manager handed over (each named after its protocol by FileDescriptorName=;
+// one its unit names not, which systemd calls after the unit, serves scpi-raw), else those of --listen, else each protocol on the loopback at its usual port (where
+// the system has no IPv6, IPv4 alone; a protocol other than scpi-raw that cannot have its port is left out with
+// a word on what would serve it).
+std::optional<std::vector<Listener>> Listen(const CommandLine& line, Shared& shared) {
     std::string error;
-    std::vector<net::Socket> sockets = net::HandedOverListeners(error);
+    std::vector<net::HandedOver> handed = net::HandedOverSockets(error);
     if (!error.empty()) {
         Error() << error << '\n';
         return std::nullopt;
     }
-    if (!sockets.empty()) {
+    std::vector<Listener> listeners;
+    if (!handed.empty()) {
         if (!line.listen.empty())
             Error() << "--listen is ignored: serving the sockets the service manager handed over\n";
-        return sockets;
+        for (const net::HandedOver& socket : handed) {
+            const bool unnamed = socket.name == "unknown" || socket.name.ends_with(".socket");
+            const std::string protocol = unnamed ? SCPI_RAW : socket.name;
+            if (std::optional<Listener> listener = ServeOn(protocol, socket.socket, socket.datagram, shared)) {
+                listeners.push_back(std::move(*listener));
+            } else {
+                Error() << "the socket named \"" << socket.name << "\" that the service manager handed over is "
+                        << "not one this server serves (" << ServedProtocols() << "); it is closed\n";
+                net::CloseSocket(socket.socket);
+            }
+        }
+        return listeners;
     }
-    const bool defaults = line.listen.empty();
-    const std::vector<ListenAddress> addresses =
-        defaults ? std::vector<ListenAddress>{{"127.0.0.1", SCPI_RAW_PORT}, {"::1", SCPI_RAW_PORT}} : line.listen;
-    for (const ListenAddress& address : addresses) {
-        std::vector<net::Socket> opened = OpenListeners(address, error);
-        if (opened.empty() && defaults && address.host == "::1" && !sockets.empty()) {
-            Error() << error << " (serving IPv4 only)\n";
+    const auto fail = [&](const std::string& why) -> std::optional<std::vector<Listener>> {
+        Error() << why << '\n';
+        for (const Listener& listener : listeners) net::CloseSocket(listener.socket);
+        return std::nullopt;
+    };
+    if (!line.listen.empty()) {
+        for (const ListenAddress& address : line.listen)
+            if (!Open(address, shared, listeners, error)) return fail(error);
+        return listeners;
+    }
+    for (const ProtocolDefault& p : PROTOCOLS) {
+        const std::size_t before = listeners.size();
+        if (!Open({"127.0.0.1", p.port, p.protocol}, shared, listeners, error)) {
+            if (std::string(p.protocol) == SCPI_RAW) return fail(error);
+            Error() << error << " (" << p.protocol << " is not served; --listen " << p.protocol
+                    << "://127.0.0.1:PORT serves it on another port)\n";
             continue;
         }
-        if (opened.empty()) {
-            Error() << error << '\n';
-            for (net::Socket socket : sockets) net::CloseSocket(socket);
-            return std::nullopt;
-        }
-        sockets.insert(sockets.end(), opened.begin(), opened.end());
+        if (!Open({"::1", p.port, p.protocol}, shared, listeners, error) && listeners.size() > before)
+            Error() << error << " (serving " << p.protocol << " on IPv4 only)\n";
     }
-    return sockets;
+    return listeners;
 }
 
-// Says where it listens, and once, when other machines can reach it, what that means.
-void Announce(const std::vector<net::Endpoint>& endpoints, const CommandLine& line) {
+// Says where it listens (a protocol other than scpi-raw named before its address), and once, when other machines
+// can reach it, what that means.
+void Announce(const std::vector<Server::Listening>& sockets, const CommandLine& line) {
     std::string where, exposed;
-    for (const net::Endpoint& endpoint : endpoints) {
-        const std::string text = net::EndpointText(endpoint);
+    for (const Server::Listening& socket : sockets) {
+        const std::string text = (socket.protocol == SCPI_RAW ? "" : socket.protocol + "://") +
+                                 net::EndpointText(socket.endpoint) + (socket.datagram ? " (UDP)" : "");
         where += (where.empty() ? "" : ", ") + text;
-        if (!IsLoopback(endpoint)) exposed += (exposed.empty() ? "" : ", ") + text;
+        if (!IsLoopback(socket.endpoint)) exposed += (exposed.empty() ? "" : ", ") + text;
     }
     std::cerr << PROGRAM << ' ' << TARVO_VERSION << ": listening on " << where;
     if (line.simulate) std::cerr << " (simulated generators)";
@@ -177,17 +249,25 @@ void Announce(const std::vector<net::Endpoint>& endpoints, const CommandLine& li
     }
 }
 
-// Reachable from the network: announced by DNS-SD while it serves, on the first such socket's port and named
-// after the generators it serves now; nothing otherwise. Whatever goes wrong there is told with -v only.
-std::unique_ptr<DnsSdAnnouncement> AnnounceOnNetwork(const std::vector<net::Endpoint>& endpoints,
-                                                     const CommandLine& line, GeneratorBench& bench) {
-    const auto exposed = std::find_if(endpoints.begin(), endpoints.end(),
-                                      [](const net::Endpoint& endpoint) { return !IsLoopback(endpoint); });
-    if (exposed == endpoints.end()) return nullptr;
-    const std::vector<std::string> serials = line.serial ? std::vector<std::string>{*line.serial} : bench.Catalog();
+// Reachable from the network: announced by DNS-SD while it serves, a record for each protocol reachable so,
+// named after the generators it serves now; nothing otherwise. Whatever goes wrong there is told with -v only.
+std::unique_ptr<DnsSdAnnouncement> AnnounceOnNetwork(const std::vector<Server::Listening>& sockets,
+                                                     const CommandLine& line, Instruments& instruments) {
+    std::vector<std::pair<std::string, std::uint16_t>> exposed;
+    for (const Server::Listening& socket : sockets)
+        if (!IsLoopback(socket.endpoint) && !socket.datagram) exposed.emplace_back(socket.protocol, socket.endpoint.port);
+    if (exposed.empty()) return nullptr;
+    const std::vector<std::string> serials = line.serial ? std::vector<std::string>{*line.serial} : instruments.Catalog();
+    std::optional<DnsSdIdentity> identity;
+    const Instruments::Choice chosen = instruments.DefaultGenerator();
+    InstrumentIdentity read;
+    if (chosen.serial && instruments.Identity(*chosen.serial, read).outcome == InstrumentOutcome::Done)
+        identity = DnsSdIdentity{read.manufacturer.value_or("0"), read.product.value_or("0"), *chosen.serial,
+                                 read.version.value_or("0")};
     std::function<void(const std::string&)> log;
     if (line.verbose) log = [](const std::string& text) { std::cerr << text << '\n'; };
-    return std::make_unique<DnsSdAnnouncement>(DnsSdInstanceName(serials), exposed->port, std::move(log));
+    return std::make_unique<DnsSdAnnouncement>(DnsSdInstanceName(serials), DnsSdServices(exposed, identity),
+                                               std::move(log));
 }
 
 int Serve(const CommandLine& line) {
@@ -196,8 +276,6 @@ int Serve(const CommandLine& line) {
         Error() << error << '\n';
         return EXIT_FAILED;
     }
-    std::optional<std::vector<net::Socket>> listeners = Listen(line);
-    if (!listeners) return EXIT_FAILED;
 
     std::unique_ptr<SimulatedPlatform> simulated;
     std::unique_ptr<ApiDeclarations> system;
@@ -213,26 +291,20 @@ int Serve(const CommandLine& line) {
         for (const std::string& serial : serials) {
             if (!bench.PlugSimulated(serial)) {
                 Error() << "cannot plug the simulated generator \"" << serial << "\"\n";
-                for (net::Socket socket : *listeners) net::CloseSocket(socket);
                 return EXIT_FAILED;
             }
         }
     }
 
-    const bool verbose = line.verbose;
-    Server server(std::move(*listeners), [&bench, verbose](const ConnectionInfo& connection) -> ConnectionHandler {
-        auto session = std::make_shared<ScpiSession>(bench);
-        if (verbose) {
-            session->log = [number = connection.number](const std::string& text) {
-                std::cerr << '[' << number << "] " << text << '\n';
-            };
-        }
-        return [session](std::string_view bytes) { return session->Receive(bytes); };
-    });
-    server.log = [](const std::string& text) { std::cerr << text << '\n'; };
+    InstrumentLock lock;
+    Shared shared{bench, lock, [](const std::string& text) { std::cerr << text << '\n'; }, line.verbose};
+    std::optional<std::vector<Listener>> listeners = Listen(line, shared);
+    if (!listeners) return EXIT_FAILED;
+    Server server(std::move(*listeners));
+    server.log = shared.log;
     if (!server.StopOnRequest()) Error() << "warning: cannot catch the stop signals; a stop ends it at once\n";
-    Announce(server.ListeningOn(), line);
-    const std::unique_ptr<DnsSdAnnouncement> dnsSd = AnnounceOnNetwork(server.ListeningOn(), line, bench);
+    Announce(server.ListeningSockets(), line);
+    const std::unique_ptr<DnsSdAnnouncement> dnsSd = AnnounceOnNetwork(server.ListeningSockets(), line, bench);
 
     const bool served = server.Run();
     bench.CloseAll();

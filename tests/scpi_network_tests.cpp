@@ -1,6 +1,9 @@
 // The SCPI server's network loop with a toy line handler, over real sockets on 127.0.0.1 and ::1 (ephemeral
 // ports): clients served side by side, messages split and merged by the stream, a client that never reads, a
-// peer that goes right after sending, the connection cap, and the listening addresses.
+// peer that goes right after sending, the connection cap, and the listening addresses; then what the protocols
+// stand on: listeners of different protocols side by side, a handler that closes, sends unprompted to its own
+// and to another connection, timers, and a UDP listener.
+#include "scpi/network/DnsSdAnnounce.h"
 #include "scpi/network/Listeners.h"
 #include "scpi/network/Server.h"
 
@@ -15,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -268,6 +272,116 @@ TEST(ScpiNetwork, PeerEndingRightAfterSendingHasItsCompleteMessagesRunAndAnswere
     EXPECT_FALSE(server.record->Saw("thr"));
 }
 
+// Toy protocol "relay": "close" answers "BYE" and closes; "tell N TEXT" sends TEXT to connection N unprompted;
+// "later" sends "LATE" 50 ms afterwards from a timer; "end N" closes connection N through its outlet; any other
+// line is answered "?".
+struct Relay {
+    std::mutex mutex;
+    std::map<unsigned, std::shared_ptr<ConnectionOutlet>> outlets;  // used on the server's thread only
+    std::vector<std::string> protocols;                              // what each connection was told it is
+};
+
+HandlerFactory RelayHandlers(std::shared_ptr<Relay> relay) {
+    return [relay](const ConnectionInfo& info) -> ConnectionHandler {
+        {
+            std::lock_guard lock(relay->mutex);
+            relay->protocols.push_back(info.protocol + " " + std::to_string(info.local.port));
+        }
+        relay->outlets[info.number] = info.outlet;
+        return [relay, outlet = info.outlet, pending = std::string()](std::string_view bytes) mutable -> Reply {
+            pending += bytes;
+            Reply reply;
+            for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+                const std::string line = pending.substr(0, end);
+                if (line == "close") return Reply("BYE\n", true);
+                if (line == "later") outlet->After(50ms, [outlet] { outlet->Send("LATE\n"); });
+                if (line != "later" && line.rfind("tell ", 0) != 0 && line.rfind("end ", 0) != 0) reply.bytes += "?\n";
+                if (line.rfind("tell ", 0) == 0 || line.rfind("end ", 0) == 0) {
+                    const bool tell = line[0] == 't';
+                    const std::size_t space = line.find(' ', tell ? 5 : 4);
+                    const auto found = relay->outlets.find(static_cast<unsigned>(std::stoul(line.substr(tell ? 5 : 4))));
+                    if (found == relay->outlets.end()) continue;
+                    if (tell)
+                        found->second->Send(line.substr(space + 1) + "\n");
+                    else
+                        found->second->Close();
+                }
+            }
+            return reply;
+        };
+    };
+}
+
+TEST(ScpiNetwork, ListenersOfTwoProtocolsHandlersThatCloseSendUnpromptedWaitAndAUdpListener) {
+    std::string error;
+    std::vector<net::Socket> upper = OpenListeners({"127.0.0.1", 0}, error);
+    std::vector<net::Socket> relayed = OpenListeners({"127.0.0.1", 0}, error);
+    ASSERT_EQ(upper.size(), 1u);
+    ASSERT_EQ(relayed.size(), 1u);
+    net::Endpoint udpAt;
+    udpAt.address = {127, 0, 0, 1};
+    const net::Socket udp = net::OpenDatagramSocket(udpAt, error);
+    ASSERT_NE(udp, net::NO_SOCKET) << error;
+
+    auto record = std::make_shared<Record>();
+    auto relay = std::make_shared<Relay>();
+    std::vector<Listener> listeners;
+    listeners.push_back({upper[0], "upper", [record](const ConnectionInfo&) { return ToyHandler(record); }, nullptr});
+    listeners.push_back({relayed[0], "relay", RelayHandlers(relay), nullptr});
+    listeners.push_back({udp, "echo", nullptr, [](std::string_view datagram, const net::Endpoint&) {
+                             return datagram == "quiet" ? std::string() : "ECHO " + std::string(datagram);
+                         }});
+    Server server(std::move(listeners));
+    std::uint16_t upperPort = 0, relayPort = 0, udpPort = 0;
+    for (const Server::Listening& l : server.ListeningSockets())
+        (l.protocol == "upper" ? upperPort : l.protocol == "relay" ? relayPort : udpPort) = l.endpoint.port;
+    EXPECT_EQ(server.ListeningSockets().at(2).datagram, true);
+    std::thread thread([&] { server.Run(); });
+
+    // Each listener's connections get its own handlers, and are told which listener they came through.
+    Client plain(false, upperPort), first(false, relayPort), second(false, relayPort);
+    plain.Send("shout\n");
+    plain.Expect("SHOUT\n");
+    first.Send("hi\n");
+    first.Expect("?\n");
+    second.Send("hi\n");
+    second.Expect("?\n");
+    first.Send("tell 3 hello from 2\n");  // connection numbers run over every listener
+    second.Expect("hello from 2\n");
+    {
+        std::lock_guard lock(relay->mutex);
+        EXPECT_EQ(relay->protocols, (std::vector<std::string>{"relay " + std::to_string(relayPort),
+                                                              "relay " + std::to_string(relayPort)}));
+    }
+    // A timer sends later; a handler closes its own connection after its answer; another's outlet closes it.
+    first.Send("later\n");
+    first.Expect("LATE\n");
+    second.Send("end 2\n");
+    EXPECT_EQ(first.ReceiveAll(), "");
+    second.Send("close\nnever read\n");
+    EXPECT_EQ(second.ReceiveAll(), "BYE\n");
+    plain.Send("still\n");
+    plain.Expect("STILL\n");
+
+    // UDP: each datagram answered to its sender; an empty answer sends nothing.
+    const int client = socket(AF_INET, SOCK_DGRAM, 0);
+    timeval timeout{5, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(udpPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (const char* datagram : {"quiet", "ping"})
+        sendto(client, datagram, std::strlen(datagram), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    char answer[64] = {};
+    EXPECT_EQ(recv(client, answer, sizeof answer, 0), 9);
+    EXPECT_STREQ(answer, "ECHO ping");
+    close(client);
+
+    server.Stop();
+    thread.join();
+}
+
 TEST(ScpiNetwork, ListenAddresses) {
     struct Case {
         const char* text;
@@ -279,12 +393,18 @@ TEST(ScpiNetwork, ListenAddresses) {
                           Case{"[::]:65535", "::", 65535}, Case{"::1:5025", nullptr, 0},
                           Case{"localhost", nullptr, 0}, Case{"localhost:", nullptr, 0},
                           Case{":5025", nullptr, 0}, Case{"host:65536", nullptr, 0}, Case{"host:50x", nullptr, 0},
-                          Case{"[::1:5025", nullptr, 0}, Case{"[]:5025", nullptr, 0}}) {
+                          Case{"[::1:5025", nullptr, 0}, Case{"[]:5025", nullptr, 0},
+                          Case{"hislip://[::1]:4880", "::1", 4880}, Case{"vxi11://0.0.0.0:0", "0.0.0.0", 0},
+                          Case{"http://localhost:8080", "localhost", 8080}, Case{"scpi-raw://h:1", "h", 1},
+                          Case{"ftp://h:1", nullptr, 0}, Case{"://h:1", nullptr, 0}}) {
         const auto parsed = ParseListenAddress(c.text);
         ASSERT_EQ(parsed.has_value(), c.host != nullptr) << c.text;
         if (!parsed) continue;
         EXPECT_EQ(parsed->host, c.host) << c.text;
         EXPECT_EQ(parsed->port, c.port) << c.text;
+        const std::string_view text = c.text;
+        const std::size_t scheme = text.find("://");
+        EXPECT_EQ(parsed->protocol, scheme == std::string_view::npos ? "scpi-raw" : text.substr(0, scheme)) << c.text;
     }
     // "localhost" resolves to loopback addresses only; the wildcard address is reachable from the network.
     std::string error;
@@ -293,6 +413,31 @@ TEST(ScpiNetwork, ListenAddresses) {
         EXPECT_TRUE(IsLoopback(net::ResolveForListening(host, 1, error).at(0))) << host;
     for (const char* host : {"0.0.0.0", "::", "192.0.2.1", "::ffff:192.0.2.1", "fe80::1", "::2"})
         EXPECT_FALSE(IsLoopback(net::ResolveForListening(host, 1, error).at(0))) << host;
+}
+
+}  // namespace
+}  // namespace tarvo::scpi
+
+namespace tarvo::scpi {
+namespace {
+
+TEST(ScpiNetwork, DnsSdRecordsForTheListenersReachableFromTheNetwork) {
+    const DnsSdIdentity identity{"Tarvo", "Pulse Generator", "TPG-000123", "1.00"};
+    const std::vector<std::string> keys{"txtvers=1", "Manufacturer=Tarvo", "Model=Pulse Generator",
+                                        "SerialNumber=TPG-000123", "FirmwareVersion=1.00"};
+    // Each protocol once, at the first port it has; the web page as a web site and as an LXI instrument.
+    EXPECT_EQ(DnsSdServices({{"scpi-raw", 5025}, {"scpi-raw", 5026}, {"http", 8080}, {"hislip", 4880}, {"vxi11", 1024}},
+                            identity),
+              (std::vector<DnsSdService>{{"_scpi-raw._tcp", 5025, keys},
+                                         {"_http._tcp", 8080, {"txtvers=1", "path=/"}},
+                                         {"_lxi._tcp", 8080, keys},
+                                         {"_hislip._tcp", 4880, keys},
+                                         {"_vxi-11._tcp", 1024, keys}}));
+    // No generator when the server started: the version key alone.
+    EXPECT_EQ(DnsSdServices({{"scpi-raw", 5025}}, std::nullopt),
+              (std::vector<DnsSdService>{{"_scpi-raw._tcp", 5025, {"txtvers=1"}}}));
+    EXPECT_EQ(DnsSdInstanceName({"TPG-1", "TPG-2"}), "Tarvo Pulse Generator TPG-1, TPG-2");
+    EXPECT_EQ(DnsSdInstanceName({std::string(80, 'S')}).size(), 63u);
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 """tarvo-pulse-scpi as a service manager or a user starts it, on 127.0.0.1, with a simulated generator.
 
     scpi_program_check.py activation PROGRAM
-        As systemd starts a socket-activated service (Accept=no): a listening socket made here is handed over as
-        fd 3 with LISTEN_FDS=1 and LISTEN_PID set to the server's own pid. Bad usage first: exit status 2 and a
-        pointer to --help.
+        As systemd starts a socket-activated service (Accept=no): two listening sockets made here are handed over
+        as fds 3 and 4 with LISTEN_FDS=2, LISTEN_FDNAMES naming them (one by its protocol, one by the unit name
+        that systemd gives a socket whose unit names none) and LISTEN_PID set to the server's own pid; both are
+        served. Bad usage first: exit status 2 and a pointer to --help, also for a protocol it does not know.
     scpi_program_check.py console EMULATOR PROGRAM
         The Windows program under Wine, listening on a port of the system's choice; SIGINT reaches it as Ctrl+C.
 
@@ -30,27 +31,32 @@ class Failure(Exception):
 
 
 def start_activated(program, stderr_path):
-    """Forks; the child takes a fresh listener as fd 3 and execs the server. Returns (pid, port)."""
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(16)
-    port = listener.getsockname()[1]
+    """Forks; the child takes two fresh listeners as fds 3 and 4 and execs the server. Returns (pid, ports)."""
+    listeners = []
+    for _ in range(2):
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(16)
+        listeners.append(listener)
+    ports = [listener.getsockname()[1] for listener in listeners]
     pid = os.fork()
     if pid == 0:
         try:
-            fd = listener.fileno()
-            if fd == 3:
-                os.set_inheritable(3, True)
-            else:
-                os.dup2(fd, 3, inheritable=True)
+            # Out of the way of fds 3 and 4 first, then into them.
+            for i, listener in enumerate(listeners):
+                os.dup2(listener.fileno(), 100 + i)
+            for i in range(len(listeners)):
+                os.dup2(100 + i, 3 + i, inheritable=True)
             err = os.open(stderr_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
             os.dup2(err, 2)
-            env = dict(os.environ, LISTEN_FDS="1", LISTEN_PID=str(os.getpid()))
+            env = dict(os.environ, LISTEN_FDS="2", LISTEN_PID=str(os.getpid()),
+                       LISTEN_FDNAMES="scpi-raw:tarvo-pulse-scpi.socket")
             os.execve(program, [program, "--simulate", "-v"], env)
         finally:
             os._exit(127)
-    listener.close()
-    return pid, port
+    for listener in listeners:
+        listener.close()
+    return pid, ports
 
 
 def start_console(emulator, program, stderr_path, log):
@@ -115,10 +121,11 @@ def main(argv):
     mode = argv[1]
     program = argv[-1]
     if mode == "activation":
-        usage = subprocess.run([program, "--listen", "no-port"], capture_output=True, text=True, timeout=30)
-        if usage.returncode != 2 or "Try 'tarvo-pulse-scpi --help'." not in usage.stderr:
-            print(f"FAIL: --listen no-port: exit {usage.returncode}, {usage.stderr!r}")
-            return 1
+        for bad in ("no-port", "gopher://127.0.0.1:70"):
+            usage = subprocess.run([program, "--listen", bad], capture_output=True, text=True, timeout=30)
+            if usage.returncode != 2 or "Try 'tarvo-pulse-scpi --help'." not in usage.stderr:
+                print(f"FAIL: --listen {bad}: exit {usage.returncode}, {usage.stderr!r}")
+                return 1
 
     with tempfile.TemporaryDirectory() as scratch:
         stderr_path = os.path.join(scratch, "stderr")
@@ -132,8 +139,12 @@ def main(argv):
         pid = None
         try:
             if mode == "activation":
-                pid, port = start_activated(program, stderr_path)
+                pid, (port, other) = start_activated(program, stderr_path)
                 stop_signal = signal.SIGTERM
+                with socket.create_connection(("127.0.0.1", other), timeout=10) as client:
+                    client.sendall(b"*IDN?\n")
+                    if SERIAL not in receive_lines(client, 1):
+                        raise Failure("the second socket handed over did not answer *IDN?")
             else:
                 pid, port = start_console(argv[2], program, stderr_path, log)
                 stop_signal = signal.SIGINT

@@ -8,13 +8,14 @@
 #include <avahi-common/alternative.h>
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
+#include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
 
 namespace tarvo::scpi {
 
 struct DnsSdAnnouncement::State {
     std::string name;
-    std::uint16_t port = 0;
+    std::vector<DnsSdService> services;
     std::function<void(const std::string&)> log;
     AvahiThreadedPoll* poll = nullptr;
     AvahiClient* client = nullptr;
@@ -38,7 +39,8 @@ void OnGroup(AvahiEntryGroup* group, AvahiEntryGroupState state, void* data) {
     auto& s = *static_cast<DnsSdAnnouncement::State*>(data);
     switch (state) {
     case AVAHI_ENTRY_GROUP_ESTABLISHED:
-        s.Log("announced \"" + s.name + "\" as " + DNS_SD_SERVICE_TYPE + " on port " + std::to_string(s.port));
+        for (const DnsSdService& service : s.services)
+            s.Log("announced \"" + s.name + "\" as " + service.type + " on port " + std::to_string(service.port));
         break;
     case AVAHI_ENTRY_GROUP_COLLISION:  // another host on the network has the name
         s.TakeAlternativeName();
@@ -102,11 +104,22 @@ void DnsSdAnnouncement::State::Publish(AvahiClient* on) {
     }
     avahi_entry_group_reset(group);
     // A name this host already announces for another service is taken at once: try the alternatives, a few.
+    // Every service goes under the one name, so a collision on any of them renames all.
     int result = AVAHI_ERR_COLLISION;
     for (int attempt = 0; attempt < 20 && result == AVAHI_ERR_COLLISION; ++attempt) {
-        result = avahi_entry_group_add_service(group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-                                               name.c_str(), DNS_SD_SERVICE_TYPE, nullptr, nullptr, port, nullptr);
+        result = 0;
+        for (const DnsSdService& service : services) {
+            AvahiStringList* txt = nullptr;
+            for (auto entry = service.txt.rbegin(); entry != service.txt.rend(); ++entry)
+                txt = avahi_string_list_add(txt, entry->c_str());  // prepends: added last to first
+            result = avahi_entry_group_add_service_strlst(group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+                                                          AvahiPublishFlags(0), name.c_str(), service.type.c_str(),
+                                                          nullptr, nullptr, service.port, txt);
+            avahi_string_list_free(txt);
+            if (result < 0) break;
+        }
         if (result == AVAHI_ERR_COLLISION) {
+            avahi_entry_group_reset(group);
             TakeAlternativeName();
         }
     }
@@ -127,11 +140,11 @@ void DnsSdAnnouncement::State::TakeAlternativeName() {
     }
 }
 
-DnsSdAnnouncement::DnsSdAnnouncement(std::string name, std::uint16_t port,
+DnsSdAnnouncement::DnsSdAnnouncement(std::string name, std::vector<DnsSdService> services,
                                      std::function<void(const std::string&)> log)
     : state_(std::make_unique<State>()) {
     state_->name = std::move(name);
-    state_->port = port;
+    state_->services = std::move(services);
     state_->log = std::move(log);
     state_->poll = avahi_threaded_poll_new();
     if (!state_->poll) {

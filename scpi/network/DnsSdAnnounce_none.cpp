@@ -5,7 +5,7 @@ namespace tarvo::scpi {
 
 struct DnsSdAnnouncement::State {};
 
-DnsSdAnnouncement::DnsSdAnnouncement(std::string, std::uint16_t, std::function<void(const std::string&)> log) {
+DnsSdAnnouncement::DnsSdAnnouncement(std::string, std::vector<DnsSdService>, std::function<void(const std::string&)> log) {
     if (log) {
         log("DNS-SD: not announced (this build has no DNS-SD support)");
     }

@@ -6,6 +6,12 @@
 namespace tarvo::scpi {
 
 std::optional<ListenAddress> ParseListenAddress(std::string_view text) {
+    std::string protocol = SCPI_RAW;
+    if (const std::size_t scheme = text.find("://"); scheme != std::string_view::npos) {
+        protocol = std::string(text.substr(0, scheme));
+        if (protocol != SCPI_RAW && protocol != HISLIP && protocol != VXI11 && protocol != HTTP) return std::nullopt;
+        text.remove_prefix(scheme + 3);
+    }
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) return std::nullopt;
     std::string_view host = text.substr(0, colon);
@@ -23,7 +29,7 @@ std::optional<ListenAddress> ParseListenAddress(std::string_view text) {
     unsigned number = 0;
     std::from_chars(port.data(), port.data() + port.size(), number);
     if (number > 65535) return std::nullopt;
-    return ListenAddress{std::string(host), static_cast<std::uint16_t>(number)};
+    return ListenAddress{std::string(host), static_cast<std::uint16_t>(number), protocol};
 }
 
 std::vector<net::Socket> OpenListeners(const ListenAddress& address, std::string& error) {

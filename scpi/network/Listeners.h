@@ -21,9 +21,9 @@ inline constexpr const char* VXI11 = "vxi11";
 inline constexpr const char* HTTP = "http";
 
 struct ListenAddress {
-    std::string protocol = SCPI_RAW;
     std::string host;  // a name or a numeric address, without brackets
     std::uint16_t port = SCPI_RAW_PORT;
+    std::string protocol = SCPI_RAW;
 };
 
 // "[PROTOCOL://]HOST:PORT", PROTOCOL one of the four above (scpi-raw when left out), with an IPv6 address in

@@ -1,19 +1,23 @@
 // The server's network side: one thread, one poll over the listening sockets, the connections and a wake
-// socket. It moves bytes and knows nothing of what they mean: each connection gets a handler of its own, which
-// takes the bytes as they arrive and returns the bytes to send back.
+// socket. It moves bytes and knows nothing of what they mean: each listener serves one protocol, each of its
+// connections gets a handler of its own, which takes the bytes as they arrive and returns the bytes to send
+// back; a UDP listener's handler answers each datagram.
 //
 // Per connection the answers wait in an output queue. Each handler result is sent at once with one send when
 // nothing is queued before it; what the peer does not take waits for it to read. While more than
 // `outputBound` bytes wait, the connection's input is not read, so a client that sends and never reads holds at
 // most about that much; one that takes nothing for `stuckTimeout` is closed. When the peer ends its sending,
-// what is queued is still sent, then the connection closes. With nothing stuck, the loop waits without a timeout.
+// what is queued is still sent, then the connection closes. With nothing stuck and no timer pending, the loop
+// waits without a timeout.
 #pragma once
 
 #include "SocketShim.h"
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -118,26 +122,42 @@ public:
     std::function<void(const std::string&)> log;
 
 private:
+    friend class ConnectionOutlet;
     struct Connection;
     using Clock = std::chrono::steady_clock;
+    struct Timer {
+        Clock::time_point due;
+        unsigned connection = 0;
+        std::function<void()> run;
+    };
 
-    void Accept(net::Socket listener, Clock::time_point now);
+    void Accept(const Listener& listener, Clock::time_point now);
+    void Answer(const Listener& listener, char* buffer, std::size_t size);
     void Serve(Connection& connection, short events, char* buffer, std::size_t size);
     void Queue(Connection& connection, std::string bytes);
     // Sends what is queued until the system takes no more; false when the connection failed.
     bool Flush(Connection& connection);
+    // The handler is kept until the loop has finished its round: it may be the one running.
     void Close(Connection& connection, const std::string& why);
+    // Reads no more; closes once what is queued has gone out.
+    void EndReading(Connection& connection, const std::string& why);
+    Connection* Find(unsigned number) const;
     // Watches the connections whose answers do not move; closes those stuck too long.
     void CheckStuck(Clock::time_point now);
+    void RunDueTimers(Clock::time_point now);
+    // Closes what was asked to close; forgets closed connections and their handlers.
+    void Sweep();
     int PollTimeout(Clock::time_point now) const;
     void FinishAtStop();
     void Log(const std::string& line);
 
-    std::vector<net::Socket> listeners_;
+    std::vector<Listener> listeners_;
     net::Socket wake_ = net::NO_SOCKET;
-    HandlerFactory factory_;
     ServerLimits limits_;
     std::vector<std::unique_ptr<Connection>> connections_;
+    std::vector<ConnectionHandler> finished_;  // handlers of closed connections, destroyed by Sweep
+    std::map<ConnectionOutlet::TimerId, Timer> timers_;
+    ConnectionOutlet::TimerId lastTimer_ = 0;
     unsigned accepted_ = 0;
     Clock::time_point acceptPausedUntil_{};  // after the system refused to accept (out of descriptors)
 };

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -69,12 +70,39 @@ Socket OpenListener(const Endpoint& endpoint, std::string& error) {
     return fd;
 }
 
-std::vector<Socket> HandedOverListeners(std::string& error) {
+Socket OpenDatagramSocket(const Endpoint& endpoint, std::string& error) {
+    const int fd = socket(endpoint.v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        error = SystemMessage("socket");
+        return NO_SOCKET;
+    }
+    const int on = 1;
+    sockaddr_storage address;
+    const socklen_t length = ToSockaddr(endpoint, address);
+    const char* failed = nullptr;
+    if (!MakeNonBlocking(fd))
+        failed = "fcntl";
+    else if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
+        failed = "SO_BROADCAST";
+    else if (endpoint.v6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0)
+        failed = "IPV6_V6ONLY";
+    else if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0)
+        failed = "bind";
+    if (failed) {
+        error = SystemMessage(failed);
+        close(fd);
+        return NO_SOCKET;
+    }
+    return fd;
+}
+
+std::vector<HandedOver> HandedOverSockets(std::string& error) {
     const char* pid = std::getenv("LISTEN_PID");
     const char* fds = std::getenv("LISTEN_FDS");
     if (!pid || !fds) return {};
     // Meant for this process only: a child started later must not take them too.
-    const std::string pidText = pid, fdsText = fds;
+    const char* names = std::getenv("LISTEN_FDNAMES");
+    const std::string pidText = pid, fdsText = fds, namesText = names ? names : "";
     unsetenv("LISTEN_PID");
     unsetenv("LISTEN_FDS");
     unsetenv("LISTEN_FDNAMES");
@@ -89,23 +117,32 @@ std::vector<Socket> HandedOverListeners(std::string& error) {
         error = "LISTEN_FDS is not a number of sockets: \"" + fdsText + "\"";
         return {};
     }
-    std::vector<Socket> sockets;
+    std::vector<HandedOver> sockets;
+    std::size_t nameAt = 0;
     for (int fd = FIRST; fd < FIRST + count; ++fd) {
+        HandedOver handed;
+        handed.socket = fd;
+        // LISTEN_FDNAMES: one name per socket, separated by ':'; systemd's "unknown" where it has none.
+        const std::size_t colon = namesText.find(':', nameAt);
+        handed.name = nameAt <= namesText.size() ? namesText.substr(nameAt, colon - nameAt) : "";
+        nameAt = colon == std::string::npos ? namesText.size() + 1 : colon + 1;
+        if (handed.name.empty()) handed.name = "unknown";
         int type = 0, listening = 0;
         socklen_t size = sizeof type;
-        const bool stream = getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_STREAM;
+        const bool known = getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0;
         size = sizeof listening;
         const bool accepts = getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening;
-        const std::optional<Endpoint> local = LocalEndpoint(fd);
-        if (!stream || !accepts || !local) {
-            error = "fd " + std::to_string(fd) + " handed over is not a listening TCP socket";
+        handed.datagram = known && type == SOCK_DGRAM;
+        const bool usable = known && ((type == SOCK_STREAM && accepts) || type == SOCK_DGRAM);
+        if (!usable || !LocalEndpoint(fd)) {
+            error = "fd " + std::to_string(fd) + " handed over is neither a listening TCP socket nor a UDP socket";
             return {};
         }
         if (!MakeNonBlocking(fd)) {
             error = SystemMessage("fcntl");
             return {};
         }
-        sockets.push_back(fd);
+        sockets.push_back(std::move(handed));
     }
     return sockets;
 }
@@ -137,6 +174,27 @@ IoResult ReceiveSome(Socket socket, char* buffer, std::size_t size) {
     const ssize_t got = recv(static_cast<int>(socket), buffer, size, 0);
     if (got > 0) return {IoStatus::Done, static_cast<std::size_t>(got)};
     if (got == 0) return {IoStatus::Closed, 0};
+    return {WouldBlock(errno) ? IoStatus::WouldBlock : IoStatus::Failed, 0};
+}
+
+IoResult ReceiveDatagram(Socket socket, char* buffer, std::size_t size, Endpoint& from) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    const ssize_t got =
+        recvfrom(static_cast<int>(socket), buffer, size, MSG_TRUNC, reinterpret_cast<sockaddr*>(&address), &length);
+    if (got < 0) return {WouldBlock(errno) ? IoStatus::WouldBlock : IoStatus::Failed, 0};
+    const std::optional<Endpoint> sender = FromSockaddr(reinterpret_cast<const sockaddr*>(&address));
+    if (!sender) return {IoStatus::WouldBlock, 0};  // of no family we answer: dropped
+    from = *sender;
+    return {IoStatus::Done, std::min(static_cast<std::size_t>(got), size)};
+}
+
+IoResult SendDatagram(Socket socket, const char* bytes, std::size_t size, const Endpoint& to) {
+    sockaddr_storage address;
+    const socklen_t length = ToSockaddr(to, address);
+    const ssize_t sent =
+        sendto(static_cast<int>(socket), bytes, size, SEND_FLAGS, reinterpret_cast<const sockaddr*>(&address), length);
+    if (sent >= 0) return {IoStatus::Done, static_cast<std::size_t>(sent)};
     return {WouldBlock(errno) ? IoStatus::WouldBlock : IoStatus::Failed, 0};
 }
 

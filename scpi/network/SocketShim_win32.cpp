@@ -78,8 +78,38 @@ Socket OpenListener(const Endpoint& endpoint, std::string& error) {
     return Ours(s);
 }
 
+Socket OpenDatagramSocket(const Endpoint& endpoint, std::string& error) {
+    const SOCKET s = WSASocketW(endpoint.v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                                WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET) {
+        error = SystemMessage("socket");
+        return NO_SOCKET;
+    }
+    const BOOL on = TRUE;
+    const char* option = reinterpret_cast<const char*>(&on);
+    sockaddr_storage address;
+    const int length = ToSockaddr(endpoint, address);
+    const char* failed = nullptr;
+    if (!MakeNonBlocking(s))
+        failed = "ioctlsocket";
+    else if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, option, sizeof on) != 0)
+        failed = "SO_EXCLUSIVEADDRUSE";
+    else if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, option, sizeof on) != 0)
+        failed = "SO_BROADCAST";
+    else if (endpoint.v6 && setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, option, sizeof on) != 0)
+        failed = "IPV6_V6ONLY";
+    else if (bind(s, reinterpret_cast<const sockaddr*>(&address), length) != 0)
+        failed = "bind";
+    if (failed) {
+        error = SystemMessage(failed);
+        closesocket(s);
+        return NO_SOCKET;
+    }
+    return Ours(s);
+}
+
 // No service manager hands sockets over on Windows.
-std::vector<Socket> HandedOverListeners(std::string&) { return {}; }
+std::vector<HandedOver> HandedOverSockets(std::string&) { return {}; }
 
 Accepted AcceptConnection(Socket listener) {
     sockaddr_storage address{};
@@ -110,6 +140,31 @@ IoResult ReceiveSome(Socket socket, char* buffer, std::size_t size) {
     const int got = recv(Native(socket), buffer, static_cast<int>(std::min<std::size_t>(size, 1 << 30)), 0);
     if (got > 0) return {IoStatus::Done, static_cast<std::size_t>(got)};
     if (got == 0) return {IoStatus::Closed, 0};
+    return {WouldBlock(WSAGetLastError()) ? IoStatus::WouldBlock : IoStatus::Failed, 0};
+}
+
+IoResult ReceiveDatagram(Socket socket, char* buffer, std::size_t size, Endpoint& from) {
+    sockaddr_storage address{};
+    int length = sizeof address;
+    const int got = recvfrom(Native(socket), buffer, static_cast<int>(std::min<std::size_t>(size, 1 << 30)), 0,
+                             reinterpret_cast<sockaddr*>(&address), &length);
+    // A datagram longer than the buffer arrives cut (WSAEMSGSIZE); a port unreachable from an earlier answer is
+    // no fault of this socket (WSAECONNRESET).
+    const int error = got == SOCKET_ERROR ? WSAGetLastError() : 0;
+    if (got == SOCKET_ERROR && error != WSAEMSGSIZE)
+        return {WouldBlock(error) || error == WSAECONNRESET ? IoStatus::WouldBlock : IoStatus::Failed, 0};
+    const std::optional<Endpoint> sender = FromSockaddr(reinterpret_cast<const sockaddr*>(&address));
+    if (!sender) return {IoStatus::WouldBlock, 0};
+    from = *sender;
+    return {IoStatus::Done, got == SOCKET_ERROR ? size : static_cast<std::size_t>(got)};
+}
+
+IoResult SendDatagram(Socket socket, const char* bytes, std::size_t size, const Endpoint& to) {
+    sockaddr_storage address;
+    const int length = ToSockaddr(to, address);
+    const int sent = sendto(Native(socket), bytes, static_cast<int>(std::min<std::size_t>(size, 1 << 30)), 0,
+                            reinterpret_cast<const sockaddr*>(&address), length);
+    if (sent != SOCKET_ERROR) return {IoStatus::Done, static_cast<std::size_t>(sent)};
     return {WouldBlock(WSAGetLastError()) ? IoStatus::WouldBlock : IoStatus::Failed, 0};
 }
 
