@@ -6,6 +6,9 @@
 #include "device/SimulatedPlatform.h"
 #include "scpi/device/GeneratorBench.h"
 #include "scpi/network/DnsSdAnnounce.h"
+#include "scpi/network/HostName.h"
+#include "scpi/network/HttpConnection.h"
+#include "scpi/network/WebSite.h"
 #include "scpi/language/InstrumentLock.h"
 #include "scpi/network/Listeners.h"
 #include "scpi/network/RawSocket.h"
@@ -59,7 +62,8 @@ std::string Usage() {
            "Options:\n"
            "      --listen [PROTOCOL://]HOST:PORT\n"
            "                           listen there instead of 127.0.0.1:5025 and [::1]:5025 (repeatable);\n"
-           "                           PROTOCOL is scpi-raw (the default); an IPv6 address in brackets;\n"
+           "                           PROTOCOL is scpi-raw (the default) or http (the web page; by\n"
+           "                           default on port 80 where it may have it); an IPv6 address in brackets;\n"
            "                           0.0.0.0:5025 opens it to the network\n"
            "  -s, --serial SERIAL      serve only the generator with this serial number\n"
            "      --simulate [SERIAL...]  simulated generators with these serial numbers (default " +
@@ -80,7 +84,7 @@ struct ProtocolDefault {
     const char* protocol;
     std::uint16_t port;
 };
-constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}};
+constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}, {HTTP, 80}};
 
 bool Served(const std::string& protocol) {
     return std::any_of(std::begin(PROTOCOLS), std::end(PROTOCOLS),
@@ -99,6 +103,7 @@ struct Shared {
     InstrumentLock& lock;
     std::function<void(const std::string&)> log;
     bool verbose = false;
+    WebSite* web = nullptr;
 };
 
 // The listener of one protocol on a socket that is open already (TCP listening, or UDP).
@@ -106,6 +111,8 @@ std::optional<Listener> ServeOn(const std::string& protocol, net::Socket socket,
     if (protocol == SCPI_RAW && !datagram)
         return Listener{socket, protocol, RawSocketConnections(shared.instruments, shared.lock, shared.log,
                                                                shared.verbose), nullptr};
+    if (protocol == HTTP && !datagram && shared.web)
+        return Listener{socket, protocol, HttpHandlerFactory(*shared.web, HTTP_REQUEST_TIMEOUT, shared.log), nullptr};
     return std::nullopt;
 }
 
@@ -297,13 +304,16 @@ int Serve(const CommandLine& line) {
     }
 
     InstrumentLock lock;
-    Shared shared{bench, lock, [](const std::string& text) { std::cerr << text << '\n'; }, line.verbose};
+    WebSite web(bench, lock, {HostName(), {}});
+    Shared shared{bench, lock, [](const std::string& text) { std::cerr << text << '\n'; }, line.verbose, &web};
     std::optional<std::vector<Listener>> listeners = Listen(line, shared);
     if (!listeners) return EXIT_FAILED;
     Server server(std::move(*listeners));
     server.log = shared.log;
     if (!server.StopOnRequest()) Error() << "warning: cannot catch the stop signals; a stop ends it at once\n";
     Announce(server.ListeningSockets(), line);
+    web.Serving(server.ListeningSockets());
+    if (const std::string url = web.PageUrl(); !url.empty()) std::cerr << PROGRAM << ": web page at " << url << '\n';
     const std::unique_ptr<DnsSdAnnouncement> dnsSd = AnnounceOnNetwork(server.ListeningSockets(), line, bench);
 
     const bool served = server.Run();

@@ -233,6 +233,21 @@ std::optional<std::vector<std::pair<std::string, std::string>>> ParseFlatJson(st
 WebSite::WebSite(Instruments& instruments, InstrumentLock& lock, WebSiteSettings settings)
     : instruments_(instruments), lock_(lock), settings_(std::move(settings)) {}
 
+void WebSite::Serving(const std::vector<Server::Listening>& sockets) {
+    settings_.listening.clear();
+    for (const Server::Listening& socket : sockets)
+        if (!socket.datagram) settings_.listening.push_back({socket.protocol, socket.endpoint});
+}
+
+std::string WebSite::PageUrl() const {
+    for (const WebSiteSettings::Served& served : settings_.listening) {
+        if (served.protocol != HTTP) continue;
+        const std::string host = Unspecified(served.endpoint) ? settings_.hostName : AddressText(served.endpoint);
+        return "http://" + host + (served.endpoint.port == 80 ? "" : ":" + std::to_string(served.endpoint.port)) + "/";
+    }
+    return {};
+}
+
 bool WebSite::OwnHost(std::string_view host, const net::Endpoint& local) const {
     std::string name = Lower(host);
     std::string port;

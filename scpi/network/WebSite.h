@@ -9,6 +9,7 @@
 #pragma once
 
 #include "HttpMessage.h"
+#include "Server.h"
 #include "SocketShim.h"
 #include "scpi/language/InstrumentLock.h"
 #include "scpi/language/Instruments.h"
@@ -34,6 +35,12 @@ struct WebSiteSettings {
 class WebSite {
 public:
     WebSite(Instruments& instruments, InstrumentLock& lock, WebSiteSettings settings);
+
+    // What the server listens on, once its sockets are open.
+    void Serving(const std::vector<Server::Listening>& sockets);
+    // The web page's address on the first http socket ("http://127.0.0.1:8080/"; the host name for a socket on
+    // every address); empty when none serves it.
+    std::string PageUrl() const;
 
     // The answer to one request that came in on `local` (the address the client connected to).
     HttpResponse Answer(const HttpRequest& request, const net::Endpoint& local);
