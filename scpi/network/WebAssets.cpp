@@ -13,6 +13,7 @@ std::string PageHead(std::string_view title) {
 std::string_view StyleSheet() {
     return R"css(body { font-family: system-ui, sans-serif; margin: 0; background: #f4f4f4; color: #111; }
 main { max-width: 40em; margin: 1em auto; padding: 0 1em; }
+[hidden] { display: none !important; }
 h1 { font-size: 1.4em; }
 fieldset { background: #fff; border: 1px solid #999; margin: 0 0 1em; padding: 0.5em 1em 1em; }
 legend { font-weight: bold; }
@@ -41,6 +42,7 @@ std::string_view ControlScript() {
   let lastFrequency = null;  // the generator's frequency text last put in the field
   let changes = 0;           // changes sent so far: a poll that overlapped one shows nothing stale
   let timer = null;
+  const POLL_MS = 500;        // changes made elsewhere show well within 2 s
 
   function say(element, text) { if (element.textContent !== text) element.textContent = text; }
   function enable(on) { for (const c of [frequency, setFrequency, amplitude, restore]) c.disabled = !on; }
@@ -89,7 +91,7 @@ std::string_view ControlScript() {
       .then((r) => r.json())
       .then((state) => { if (started === changes) show(state); })
       .catch(() => say(status, 'The server does not answer.'))
-      .finally(() => { clearTimeout(timer); timer = setTimeout(poll, 1000); });
+      .finally(() => { clearTimeout(timer); timer = setTimeout(poll, POLL_MS); });
   }
 
   $('frequency-form').addEventListener('submit', (event) => {
