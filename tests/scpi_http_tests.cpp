@@ -268,6 +268,10 @@ TEST_F(Site, StateFollowsTheGenerators) {
               R"({"generators":["TPG-1"],"serial":"TPG-1","locked":false,"attached":true,"manufacturer":"Tarvo \u0026 Co",)"
               R"("model":"Pulse \u003cGenerator\u003e","version":"1.00","frequency":30000,"frequencyText":"30000",)"
               R"("amplitudeIndex":0,"amplitude":"49"})");
+    // An index outside the list (from a faulty generator side) is shown without a value, never read past it.
+    instruments.status = {30000, -5, 30000, -5};
+    EXPECT_NE(Send("GET", "/api/state", {{"host", "localhost"}}).body.find(R"("amplitudeIndex":-5,"amplitude":"")"),
+              std::string::npos);
     instruments.attached.clear();
     EXPECT_EQ(Send("GET", "/api/state?serial=TPG%2D1", {{"host", "localhost"}}).body,
               R"({"generators":[],"serial":"TPG-1","locked":false,"attached":false,"error":"no generator is attached"})");

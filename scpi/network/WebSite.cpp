@@ -414,10 +414,14 @@ std::string WebSite::StateJson(const std::string& requestedSerial) {
     }
     out += ",\"attached\":true,\"manufacturer\":" + OptionalJson(identity.manufacturer) +
            ",\"model\":" + OptionalJson(identity.product) + ",\"version\":" + OptionalJson(identity.version);
+    // The amplitude's text only for an index of the list, whatever the generators' side reported.
+    const bool listedIndex = status.amplitudeIndex >= 0 && status.amplitudeIndex < VOUT_ENTRY_COUNT;
+    const std::string amplitude =
+        listedIndex ? AmplitudeTexts()[static_cast<std::size_t>(status.amplitudeIndex)] : std::string();
     out += ",\"frequency\":" + std::to_string(status.frequencyHz) +
            ",\"frequencyText\":" + JsonString(HertzText(status.frequencyHz)) +
            ",\"amplitudeIndex\":" + std::to_string(status.amplitudeIndex) +
-           ",\"amplitude\":" + JsonString(AmplitudeTexts()[static_cast<std::size_t>(status.amplitudeIndex)]) + "}";
+           ",\"amplitude\":" + JsonString(amplitude) + "}";
     return out;
 }
 
