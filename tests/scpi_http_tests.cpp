@@ -255,6 +255,14 @@ TEST_F(Site, ChangesFollowTheWindowsRules) {
         EXPECT_EQ(Change("/api/frequency", bad).status, 400) << bad;
     EXPECT_EQ(instruments.sent, (std::vector<std::string>{"TPG-1 F 12345679", "TPG-1 A 510", "TPG-1 A 360"}));
 
+    // Another session's lock keeps the web's changes out until it is released; reading goes on.
+    const SessionId holder = lock.NewSession();
+    ASSERT_TRUE(lock.TryExclusive(holder));
+    EXPECT_EQ(Change("/api/restore", "{}").status, 423);
+    EXPECT_NE(Send("GET", "/api/state", {{"host", "localhost"}}).body.find("\"locked\":true"), std::string::npos);
+    EXPECT_EQ(instruments.sent.size(), 3u);
+    lock.ReleaseAll(holder);
+
     // With two generators and none named, a change goes nowhere.
     instruments.attached.push_back("TPG-2");
     EXPECT_EQ(Change("/api/restore", "{}").status, 409);
