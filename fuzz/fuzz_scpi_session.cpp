@@ -1,8 +1,10 @@
 // Any bytes into a SCPI session over a simulated bench with one generator: it never crashes; it answers whole
-// lines only, the same whatever the bytes' split; its error queue stays bounded; and every feature report the
-// generator receives is one of the window's frames with a value the window could send.
+// lines only, the same whatever the bytes' split; it takes the bytes for another protocol's the same whatever
+// the split; its error queue stays bounded; and every feature report the generator receives is one of the
+// window's frames with a value the window could send.
 #include "protocol/FeatureReport.h"
 #include "scpi/device/GeneratorBench.h"
+#include "scpi/language/InstrumentLock.h"
 #include "scpi/language/ScpiSession.h"
 
 #include <cstddef>
@@ -34,7 +36,7 @@ bool IsWindowFrame(const std::vector<std::uint8_t>& bytes) {
 }
 
 // Runs the bytes through a fresh bench, in pieces whose lengths the bytes themselves choose (whole when
-// `split` is false); returns everything the session answered.
+// `split` is false); returns everything the session answered, then whether it found another protocol.
 std::string Run(std::string_view bytes, bool split) {
     tarvo::SimulatedPlatform sim;
     sim.onCall = [](const tarvo::SimCall& call) {
@@ -42,7 +44,8 @@ std::string Run(std::string_view bytes, bool split) {
     };
     tarvo::scpi::GeneratorBench bench(sim, std::nullopt, &sim);
     Require(bench.PlugSimulated(tarvo::scpi::DEFAULT_SIMULATED_SERIAL));
-    tarvo::scpi::ScpiSession session(bench);
+    tarvo::scpi::InstrumentLock lock;
+    tarvo::scpi::ScpiSession session(bench, lock);
     std::string out;
     std::size_t at = 0;
     while (at < bytes.size()) {
@@ -55,6 +58,11 @@ std::string Run(std::string_view bytes, bool split) {
         at += piece;
     }
     out += session.Receive("\n");
+    if (session.ForeignProtocol()) {
+        // Nothing runs any more.
+        Require(session.Receive("*OPC?\n").empty() && session.ForeignLine().size() <= 200);
+        return out + "foreign: " + session.ForeignLine();
+    }
     // The queue holds at most its capacity.
     const std::string count = session.Receive("SYST:ERR:COUN?\n");
     Require(!count.empty() && std::atoi(count.c_str()) <= 20);

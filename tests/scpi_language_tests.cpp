@@ -1,11 +1,15 @@
-// The SCPI language on bytes, over the real generator bench on the simulated platform: what each message
-// answers, which errors it queues, and the feature reports that reach the simulated generators, byte for byte.
+// The SCPI language on bytes, over a stand-in for the generators: what each message answers, which errors it
+// queues, and the frames that reach the generators, byte for byte.
+#include "scpi_fake_instruments.h"
+
 #include "protocol/FeatureReport.h"
-#include "scpi/device/GeneratorBench.h"
+#include "scpi/language/ForeignProtocol.h"
 #include "scpi/language/ScpiSession.h"
+#include "scpi/language/StatusRegisters.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,16 +45,14 @@ std::vector<int> Codes(ScpiSession& s) {
 
 class Scpi : public ::testing::Test {
 protected:
-    void TearDown() override { EXPECT_TRUE(sim.Misuses().empty()); }
-
-    void Plug(const std::string& serial) { ASSERT_TRUE(bench.PlugSimulated(serial)); }
-    SimulatedPlatform sim;
-    GeneratorBench bench{sim, std::nullopt, &sim};
+    void Plug(const std::string& serial) { ASSERT_TRUE(generators.PlugSimulated(serial)); }
+    FakeInstruments generators;
+    InstrumentLock lock;
 };
 
 TEST_F(Scpi, CompoundMessagesPathsAndKeywordForms) {
     Plug("TPG-1");
-    ScpiSession s(bench);
+    ScpiSession s(generators, lock);
     // One answer line per message with queries, joined by ';'; commands answer nothing.
     EXPECT_EQ(s.Receive("FREQ 12345678;VOLT 1.161;:FREQ?;VOLT?\r\n"), "12345678;1.161\n");
     EXPECT_EQ(s.Receive("FREQ 1E6\r\n"), "");
@@ -74,7 +76,7 @@ TEST_F(Scpi, CompoundMessagesPathsAndKeywordForms) {
 
 TEST_F(Scpi, UnitsMultipliersAndLimitsReachTheGeneratorAsTheWindowsFrames) {
     Plug("TPG-1");
-    ScpiSession s(bench);
+    ScpiSession s(generators, lock);
     // Every accepted value is sent, every time, even when the generator has it already.
     EXPECT_EQ(s.Receive("FREQ 2.5MHZ;FREQ 25 khz;FREQ 0.35GHZ;FREQ 1.5MAHZ;FREQ 12345678.5;FREQ 1.23457e+07\n"
                         "SOUR:FREQ:CW 1.0e6Hz;\nFREQ 25000.000000\nFREQ MIN;FREQ MAX;FREQ DEF;FREQ DEF;FREQ 30K\n"),
@@ -107,14 +109,14 @@ TEST_F(Scpi, UnitsMultipliersAndLimitsReachTheGeneratorAsTheWindowsFrames) {
 
 TEST_F(Scpi, QueriesAnswerWhatTheGeneratorReports) {
     Plug("TPG-1");
-    ScpiSession s(bench);
+    ScpiSession s(generators, lock);
     // A frequency outside the range and an amplitude index the list lacks, as the generator reports them.
-    sim.SetReply("TPG-1", {0, 0, 0, 0xA7, 0x61, 0, 0, 0xFF, 0x01});
+    generators.Find("TPG-1")->reply = DeviceStatus{FOUT_DEFAULT_HZ, VOUT_FALLBACK_INDEX, 24999, 511};
     EXPECT_EQ(s.Receive("FREQ?;VOLT?;APPL?\n"), "24999;9.91E+37;\"PULS 24999,9.91E+37\"\n");
     EXPECT_EQ(Errors(s), (std::vector<std::string>{
                              "-240,\"Hardware error;the generator reports amplitude index 511, which the list of 511 lacks\"",
                              "-240,\"Hardware error;the generator reports amplitude index 511, which the list of 511 lacks\""}));
-    sim.ClearReply("TPG-1");
+    generators.Find("TPG-1")->reply.reset();
     EXPECT_EQ(s.Receive("APPL:PULS 5 KHZ,1\nAPPL:PULS 1e6, 0.5 VPP\nAPPL?;*TST?\nAPPL:PULS 1e6,1,0\nAPPL:SIN 1e6\n"),
               "\"PULS 1000000,0.500\";0\n");
     EXPECT_EQ(Codes(s), (std::vector<int>{-222, -108, -221}));
@@ -123,7 +125,7 @@ TEST_F(Scpi, QueriesAnswerWhatTheGeneratorReports) {
 
 TEST_F(Scpi, ErrorClassesDecideWhatElseRuns) {
     Plug("TPG-1");
-    ScpiSession s(bench);
+    ScpiSession s(generators, lock);
     // A command error skips the rest of its message; an execution error does not; a failed query adds nothing.
     EXPECT_EQ(s.Receive("FOO;*OPC\n*ESR?\n"), "32\n");
     EXPECT_EQ(s.Receive("VOLT 9;*OPC;*ESR?;FREQ 1;FREQ?\n"), "17;10000000\n");
@@ -176,7 +178,7 @@ TEST_F(Scpi, ErrorClassesDecideWhatElseRuns) {
 
 TEST_F(Scpi, ErrorQueueOverflowAndStatusRegisters) {
     Plug("TPG-1");
-    ScpiSession s(bench);
+    ScpiSession s(generators, lock);
     for (int i = 0; i < 25; ++i) s.Receive("FOO\n");
     EXPECT_EQ(s.Receive("SYST:ERR:COUN?\n"), "20\n");
     std::vector<int> expected(19, -113);
@@ -208,9 +210,9 @@ TEST_F(Scpi, SplitAndMergedInputAndTheLineBound) {
     Plug("TPG-1");
     const std::string bytes = "FREQ 12345678\r\nFREQ?\r\n*IDN?\rVOLT?\r\r\n\n";
     const std::string whole = "12345678\nTarvo,Pulse Generator,TPG-1,1.00\n1.161\n";
-    ScpiSession merged(bench);
+    ScpiSession merged(generators, lock);
     EXPECT_EQ(merged.Receive(bytes + bytes), whole + whole);
-    ScpiSession split(bench);
+    ScpiSession split(generators, lock);
     std::string answers;
     for (const char c : bytes) answers += split.Receive(std::string_view(&c, 1));
     EXPECT_EQ(answers, whole);
@@ -220,7 +222,7 @@ TEST_F(Scpi, SplitAndMergedInputAndTheLineBound) {
 
     // A line over the bound: one -363, none of it runs, the session goes on with the next line. A line of
     // exactly the bound runs.
-    ScpiSession s(bench);
+    ScpiSession s(generators, lock);
     s.Receive("SIM:LOG?\n");
     std::string longLine;
     while (longLine.size() < 3 * MAX_LINE_BYTES) longLine += "FREQ 1e6;";
@@ -238,7 +240,7 @@ TEST_F(Scpi, SplitAndMergedInputAndTheLineBound) {
 
 TEST_F(Scpi, UnplugGivesHardwareMissingAndReplugWorksWithoutReconnecting) {
     Plug("TPG-1");
-    ScpiSession s(bench);
+    ScpiSession s(generators, lock);
     std::vector<std::string> logged;
     s.log = [&logged](const std::string& line) { logged.push_back(line); };
     EXPECT_EQ(s.Receive("FREQ 1e6;FREQ?\n"), "1000000\n");
@@ -249,27 +251,23 @@ TEST_F(Scpi, UnplugGivesHardwareMissingAndReplugWorksWithoutReconnecting) {
     EXPECT_EQ(logged[2], "error: -241,\"Hardware missing;generator TPG-1 is not attached\"");
     // Plugged in again (a fresh generator at its defaults): the next command works on the same connection.
     EXPECT_EQ(s.Receive("SIM:PLUG \"TPG-1\";:FREQ 3e6;FREQ?\n"), "3000000\n");
-    // Unplugged and plugged between two commands, with the old handles gone stale: the first command works.
+    // Unplugged and plugged between two commands: the first command works.
     EXPECT_EQ(s.Receive("SIM:UNPL \"TPG-1\";PLUG \"TPG-1\"\nFREQ 4e6;FREQ?;*IDN?\n"),
               "4000000;Tarvo,Pulse Generator,TPG-1,1.00\n");
     EXPECT_EQ(s.Receive("SIM:LOG?\n"), Log({FrequencyFrame(1000000), FrequencyFrame(3000000), FrequencyFrame(4000000)}));
     EXPECT_EQ(Errors(s), std::vector<std::string>{});
-    // A generator that fails requests while listed: -240, after one fresh try.
-    sim.Fail("TPG-1", SimOp::SetFeature);
-    sim.Fail("TPG-1", SimOp::GetFeature);
+    // A generator that fails requests while listed: -240.
+    generators.Find("TPG-1")->failing = true;
     EXPECT_EQ(s.Receive("FREQ 5e6;*RST;*TST?;FREQ?\n"), "1\n");
     EXPECT_EQ(Errors(s), std::vector<std::string>(4, "-240,\"Hardware error;generator TPG-1 failed the request\""));
-    sim.Heal("TPG-1", SimOp::SetFeature);
-    sim.Heal("TPG-1", SimOp::GetFeature);
+    generators.Find("TPG-1")->failing = false;
     // *RST: the 10 MHz frame, then the 1161 mV frame once.
     EXPECT_EQ(s.Receive("FREQ 5e6;*RST;*TST?\n"), "0\n");
     EXPECT_EQ(s.Receive("SIM:LOG?\n"), Log({FrequencyFrame(5000000), FrequencyFrame(10000000), AmplitudeFrame(360)}));
-    bench.CloseAll();
-    EXPECT_EQ(sim.OpenDeviceHandles(), 0);
 }
 
 TEST_F(Scpi, EachSessionHasItsOwnQueueAndGenerator) {
-    ScpiSession a(bench), b(bench);
+    ScpiSession a(generators, lock), b(generators, lock);
     // No generator: device commands and *IDN? fail, adding no answer, and say why.
     EXPECT_EQ(a.Receive("FREQ 1e6;*IDN?;INST:CAT?;:INST?\n"), "\"\";\"\"\n");
     EXPECT_EQ(Codes(a), (std::vector<int>{-241, -241}));
@@ -291,25 +289,251 @@ TEST_F(Scpi, EachSessionHasItsOwnQueueAndGenerator) {
     EXPECT_EQ(Codes(b), (std::vector<int>{-221, -224}));
 }
 
-TEST(ScpiBench, OnlyTheNamedGeneratorAndNoSimulationCommandsOnRealPlatforms) {
-    SimulatedPlatform sim;
-    for (const char* serial : {"TPG-1", "TPG-2"}) {
-        SimDeviceConfig config;
-        config.name = serial;
-        for (const char* c = serial; *c; ++c) config.serial.push_back(static_cast<char16_t>(*c));
-        config.manufacturer = u" Tar,vo; ";
-        config.product = u"";
-        ASSERT_TRUE(sim.Plug(config));
-    }
-    GeneratorBench bench(sim, std::string("TPG-2"), nullptr);
-    ScpiSession s(bench);
-    EXPECT_EQ(s.Receive("*IDN?;INST:CAT?;:INST?\n"), "Tarvo,0,TPG-2,1.00;\"TPG-2\";\"TPG-2\"\n");
-    EXPECT_EQ(s.Receive("INST:SEL \"TPG-1\";:SIM:PLUG \"X\";:FREQ 1e6\n"), "");
+TEST_F(Scpi, BlockDataIsDataWhateverItHolds) {
+    Plug("TPG-1");
+    ScpiSession s(generators, lock);
+    // LF, CR, ';' and quotes inside a definite-length block do not end or split anything; no command here takes
+    // block data, so it is the data-type error, and the next message runs.
+    const std::string bytes = "FREQ #19a\nb;\r\"'#9;*RST\nFREQ?\n*OPC;FREQ #0x\r;\"\nFREQ?\n";
+    EXPECT_EQ(s.Receive(bytes), "10000000\n10000000\n");
+    EXPECT_EQ(Errors(s), std::vector<std::string>(2, "-104,\"Data type error;block data is not taken\""));
+    ScpiSession split(generators, lock);
+    std::string answers;
+    for (const char c : bytes) answers += split.Receive(std::string_view(&c, 1));
+    EXPECT_EQ(answers, "10000000\n10000000\n");
+    EXPECT_EQ(Codes(split), (std::vector<int>{-104, -104}));
+    // A '#' inside a string starts no block; a block whose length has too few digits is -161.
+    EXPECT_EQ(s.Receive("INST:SEL \"#15\"\nFREQ?\n"), "10000000\n");
+    EXPECT_EQ(s.Receive("FREQ #3\nFREQ?\n"), "10000000\n");
+    EXPECT_EQ(Codes(s), (std::vector<int>{-224, -161}));
+    EXPECT_EQ(s.Receive("SIM:LOG?\n"), "\"\"\n");
+}
+
+TEST_F(Scpi, ExponentsMayHaveSpacesAroundTheirE) {
+    Plug("TPG-1");
+    ScpiSession s(generators, lock);
+    EXPECT_EQ(s.Receive("FREQ 1.2 E 7\nFREQ 2E 6;FREQ 3 e+6 HZ;FREQ 4 E-3 MAHZ\nFREQ 5 EX\nFREQ 1.2 E\n"), "");
+    EXPECT_EQ(s.Receive("SIM:LOG?\n"),
+              Log({FrequencyFrame(12000000), FrequencyFrame(2000000), FrequencyFrame(3000000)}));
+    // 4 kHz is out of range; EX (exa) and E alone are suffixes, not exponents.
+    EXPECT_EQ(Codes(s), (std::vector<int>{-222, -222, -131}));
+}
+
+TEST_F(Scpi, AWordThatIsNoLegalChoiceIsAnIllegalValue) {
+    Plug("TPG-1");
+    ScpiSession s(generators, lock);
+    EXPECT_EQ(s.Receive("FUNC ON\nOUTP PULS\nVOLT:UNIT FOO\nFUNC SIN\nVOLT:UNIT VRMS\nOUTP OFF\nFUNC 1\n"), "");
     EXPECT_EQ(Errors(s), (std::vector<std::string>{
-                             "-224,\"Illegal parameter value;this server serves generator TPG-2 only\"",
-                             "-113,\"Undefined header;:SIM:PLUG: the SIMulate commands work only with --simulate\""}));
-    EXPECT_EQ(s.Receive("FREQ 1e6;FREQ?\n"), "1000000\n");
-    EXPECT_TRUE(sim.Misuses().empty());
+                             "-224,\"Illegal parameter value;ON: FUNC takes PULSe, SINusoid, SQUare, RAMP, TRIangle, "
+                             "NOISe, DC, USER, PRBS, ARBitrary\"",
+                             "-224,\"Illegal parameter value;PULS: OUTP takes ON, OFF, 1 or 0\"",
+                             "-224,\"Illegal parameter value;FOO: VOLT:UNIT takes VPP, VRMS, DBM\"",
+                             "-221,\"Settings conflict;this generator makes pulses only\"",
+                             "-221,\"Settings conflict;amplitudes are peak-to-peak volts (VPP) only\"",
+                             "-221,\"Settings conflict;the output cannot be switched off\"",
+                             "-104,\"Data type error;FUNC takes PULSe, SINusoid, SQUare, RAMP, TRIangle, NOISe, DC, "
+                             "USER, PRBS, ARBitrary\""}));
+}
+
+// What a browser sends when a page posts to the instrument's port, and what a page's body would do if it ran.
+const char* const BROWSER_REQUESTS[] = {
+    "POST / HTTP/1.1\r\nHost: 127.0.0.1:5025\r\nConnection: keep-alive\r\nContent-Length: 22\r\n"
+    "Content-Type: text/plain;charset=UTF-8\r\nOrigin: http://127.0.0.1:8000\r\nSec-Fetch-Mode: no-cors\r\n\r\n"
+    "FREQ 30000\nVOLT 0.049\n",
+    "GET /?x HTTP/1.1\r\nHost: localhost:5025\r\nContent-Length: 11\r\n\r\nFREQ 30000\n",
+    "PUT /a HTTP/1.0\nContent-Type: text/plain\n\nFREQ 30000\n",
+    "GET /chat HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\nFREQ 30000\n",
+    // The request line lost (a proxy's fragment, a raw paste): a browser's header still ends it.
+    "user-agent: Mozilla/5.0\r\nFREQ 30000\n",
+    "sec-fetch-site: cross-site\nFREQ 30000\n",
+};
+
+TEST_F(Scpi, AnotherProtocolsLineEndsTheSessionBeforeAnythingRuns) {
+    Plug("TPG-1");
+    for (const char* request : BROWSER_REQUESTS) {
+        for (const bool byteByByte : {false, true}) {
+            const int requestsBefore = generators.requests;
+            ScpiSession s(generators, lock);
+            const std::string bytes = std::string("*OPC?\n") + request + "FREQ 40000\n";
+            std::string answers;
+            if (byteByByte) {
+                for (const char c : bytes) answers += s.Receive(std::string_view(&c, 1));
+            } else {
+                answers = s.Receive(bytes);
+            }
+            // What came before it is answered; nothing of it or after it runs, now or later.
+            EXPECT_EQ(answers, "1\n") << request;
+            EXPECT_TRUE(s.ForeignProtocol()) << request;
+            EXPECT_EQ(s.ForeignLine(), std::string(request).substr(0, std::string(request).find_first_of("\r\n")));
+            EXPECT_EQ(s.Receive("*IDN?\n"), "");
+            EXPECT_EQ(generators.requests, requestsBefore) << request;
+        }
+    }
+    EXPECT_EQ(ScpiSession(generators, lock).Receive("SIM:LOG?\n"), "\"\"\n");
+
+    // A typing mistake is still SCPI: its error, and the session goes on.
+    ScpiSession s(generators, lock);
+    EXPECT_EQ(s.Receive("FREQ: 1000\nHOST?\nFREQ 1 HZ:\nFREQ?\n"), "10000000\n");
+    EXPECT_FALSE(s.ForeignProtocol());
+    EXPECT_EQ(Codes(s), (std::vector<int>{-102, -113, -102}));
+    // The line as logs show bytes, at most 200 characters.
+    ScpiSession t(generators, lock);
+    t.Receive("GET /" + std::string(300, 'a') + " HTTP/1.1\n");
+    EXPECT_EQ(t.ForeignLine(), "GET /" + std::string(192, 'a') + "...");
+    ScpiSession u(generators, lock);
+    u.Receive("Host: \x01\xff\n");
+    EXPECT_EQ(u.ForeignLine(), "Host: \\x01\\xFF");
+}
+
+TEST(ForeignProtocolLine, HttpRequestAndBrowserHeaderLinesOnly) {
+    for (const char* line : {"GET / HTTP/1.1", "POST /x?y=1 HTTP/1.0\r", "OPTIONS * HTTP/2", "PRI * HTTP/2.0\r\n",
+                             "M-SEARCH * HTTP/1.1", "HOST: x", "Origin: null", "Content-LENGTH: 3", "connection:",
+                             "Upgrade: h2c", "Sec-Fetch-Dest: empty", "User-Agent: curl/7.88.1"})
+        EXPECT_TRUE(IsForeignProtocolLine(line)) << line;
+    for (const char* line : {"", "*IDN?", "FREQ: 1000", "SYST:ERR?", "HOST:NAME?", "GET / HTTP/", "GET / HTTP/1.",
+                             "GET  / HTTP/1.1", "GET / HTTP/1.1 x", "GET / http/1.1", "Hostname: x", "UPGRADE:X", "Sec-: x",
+                             "Sec-Fetch Mode: x", "Connection", "FREQ 1e6;:HOST: 1"})
+        EXPECT_FALSE(IsForeignProtocolLine(line)) << line;
+}
+
+TEST(InstrumentLockRules, ExclusiveSharedAndPermits) {
+    InstrumentLock lock;
+    const SessionId a = lock.NewSession(), b = lock.NewSession(), c = lock.NewSession();
+    EXPECT_NE(a, 0u);
+    EXPECT_NE(a, b);
+    // Nobody holds it: everyone may.
+    EXPECT_TRUE(lock.Permits(a) && lock.Permits(b));
+    EXPECT_TRUE(lock.TryExclusive(a));
+    EXPECT_TRUE(lock.TryExclusive(a));
+    EXPECT_FALSE(lock.TryExclusive(b));
+    EXPECT_FALSE(lock.TryShared(b, "k"));
+    EXPECT_TRUE(lock.Permits(a));
+    EXPECT_FALSE(lock.Permits(b));
+    EXPECT_FALSE(lock.ReleaseExclusive(b));
+    EXPECT_TRUE(lock.ReleaseExclusive(a));
+    EXPECT_FALSE(lock.ReleaseExclusive(a));
+    // Sharers with one key; another key, or an exclusive request while another shares, is refused.
+    EXPECT_TRUE(lock.TryShared(a, "k"));
+    EXPECT_TRUE(lock.TryShared(b, "k"));
+    EXPECT_FALSE(lock.TryShared(c, "other"));
+    EXPECT_TRUE(lock.Permits(a) && lock.Permits(b));
+    EXPECT_FALSE(lock.Permits(c));
+    EXPECT_EQ(lock.Sharers(), 2u);
+    EXPECT_FALSE(lock.TryExclusive(a));
+    EXPECT_TRUE(lock.ReleaseShared(b));
+    EXPECT_FALSE(lock.ReleaseShared(b));
+    // The only sharer may take it exclusively, and keeps sharing when it gives that up.
+    EXPECT_TRUE(lock.TryExclusive(a));
+    EXPECT_EQ(lock.ExclusiveHolder(), a);
+    EXPECT_TRUE(lock.ReleaseExclusive(a));
+    EXPECT_TRUE(lock.HoldsShared(a));
+    EXPECT_FALSE(lock.Permits(c));
+    lock.ReleaseAll(a);
+    lock.ReleaseAll(a);
+    EXPECT_TRUE(lock.Permits(c));
+    EXPECT_EQ(lock.Sharers(), 0u);
+    EXPECT_FALSE(lock.ExclusiveHolder());
+}
+
+TEST(InstrumentLockRules, EachWaiterIsAskedOnceForEachRelease) {
+    InstrumentLock lock;
+    const SessionId holder = lock.NewSession(), b = lock.NewSession(), c = lock.NewSession(), d = lock.NewSession();
+    ASSERT_TRUE(lock.TryExclusive(holder));
+    std::vector<std::string> calls;
+    // b takes the lock and stops c's waiting; c must not be asked; d waits again and is asked once.
+    lock.Wait(b, [&] {
+        calls.push_back("b");
+        EXPECT_TRUE(lock.TryExclusive(b));
+        lock.StopWaiting(b);
+        lock.StopWaiting(c);
+    });
+    lock.Wait(c, [&] { calls.push_back("c"); });
+    lock.Wait(d, [&] {
+        calls.push_back("d");
+        EXPECT_FALSE(lock.TryExclusive(d));
+        lock.Wait(d, [&] { calls.push_back("d again"); });
+    });
+    EXPECT_FALSE(lock.ReleaseExclusive(b));
+    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(lock.ReleaseExclusive(holder));
+    EXPECT_EQ(calls, (std::vector<std::string>{"b", "d"}));
+    calls.clear();
+    lock.ReleaseAll(b);
+    EXPECT_EQ(calls, std::vector<std::string>{"d again"});
+    // A released lock with nobody waiting calls nothing; a session that ends stops waiting.
+    calls.clear();
+    {
+        FakeInstruments generators;
+        ScpiSession s(generators, lock);
+        lock.Wait(s.Id(), [&] { calls.push_back("ended"); });
+    }
+    lock.StopWaiting(d);
+    ASSERT_TRUE(lock.TryExclusive(holder));
+    lock.ReleaseAll(holder);
+    EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(Scpi, ALockHeldElsewhereKeepsEveryRequestFromTheGenerator) {
+    Plug("TPG-1");
+    ScpiSession holder(generators, lock);
+    auto other = std::make_unique<ScpiSession>(generators, lock);
+    ASSERT_TRUE(lock.TryExclusive(holder.Id()));
+    const int before = generators.requests;
+    EXPECT_EQ(other->Receive("FREQ 1e6;:VOLT 1;*RST;*IDN?;FREQ?;*TST?;APPL:PULS 1e6\n"), "1\n");
+    EXPECT_EQ(generators.requests, before);
+    EXPECT_EQ(Errors(*other), std::vector<std::string>(
+                                  7, "-200,\"Execution error;another client holds the lock on the generators\""));
+    // What does not reach a generator still works; the holder is served.
+    EXPECT_EQ(other->Receive("INST:CAT?;:SYST:ERR?;:FREQ? MAX\n"), "\"TPG-1\";0,\"No error\";350000000\n");
+    EXPECT_EQ(holder.Receive("FREQ 2e6;FREQ?\n"), "2000000\n");
+    // Shared with a key: the sharers only.
+    lock.ReleaseAll(holder.Id());
+    ASSERT_TRUE(lock.TryShared(holder.Id(), "bench"));
+    EXPECT_EQ(other->Receive("FREQ?\n"), "");
+    ASSERT_TRUE(lock.TryShared(other->Id(), "bench"));
+    EXPECT_EQ(other->Receive("FREQ?\n"), "2000000\n");
+    // A session that ends gives up what it held.
+    ASSERT_TRUE(lock.ReleaseShared(holder.Id()));
+    ASSERT_TRUE(lock.TryExclusive(other->Id()));
+    other.reset();
+    EXPECT_TRUE(lock.Permits(holder.Id()));
+    EXPECT_EQ(lock.Sharers(), 0u);
+}
+
+TEST_F(Scpi, WholeMessagesDeviceClearAndTheStatusByte) {
+    Plug("TPG-1");
+    ScpiSession s(generators, lock);
+    // A whole message, its terminator optional; one answer line for it, none for commands.
+    EXPECT_EQ(s.RunMessage("FREQ 2e6;FREQ?\n"), "2000000\n");
+    EXPECT_EQ(s.RunMessage("FREQ?\r\n"), "2000000\n");
+    EXPECT_EQ(s.RunMessage("*OPC?"), "1\n");
+    EXPECT_EQ(s.RunMessage("FREQ 3e6"), "");
+    EXPECT_EQ(s.RunMessage(""), "");
+    // Block data with LF inside; an LF inside a message still ends one, as on every IEEE 488.2 transport.
+    EXPECT_EQ(s.RunMessage("FREQ #12\n\n"), "");
+    EXPECT_EQ(s.RunMessage("FREQ?\nVOLT?\n"), "3000000\n1.161\n");
+    // Not checked for another protocol: the transport frames its own messages.
+    EXPECT_EQ(s.RunMessage("Host: x"), "");
+    EXPECT_FALSE(s.ForeignProtocol());
+    EXPECT_EQ(Codes(s), (std::vector<int>{-104, -102}));
+    // What the raw-socket way holds is not mixed in, and a device clear drops it.
+    EXPECT_EQ(s.Receive("FREQ 4e6;FR"), "");
+    EXPECT_EQ(s.RunMessage("FREQ?"), "3000000\n");
+    s.DeviceClear();
+    EXPECT_EQ(s.Receive("EQ?\nFREQ?\n"), "3000000\n");
+    EXPECT_EQ(Codes(s), std::vector<int>{-113});
+    s.Receive("FREQ #15ab");  // a block in hand: the clear ends it too
+    s.DeviceClear();
+    EXPECT_EQ(s.Receive("\nFREQ?\n"), "3000000\n");
+    EXPECT_EQ(s.Receive("SYST:ERR:COUN?\n"), "0\n");
+    // The status byte: MAV only when the transport holds an answer; MSS when an enabled bit is set.
+    EXPECT_EQ(s.StatusByte(false), 0);
+    EXPECT_EQ(s.StatusByte(true), STB_MAV);
+    s.RunMessage("*SRE 16;FOO");
+    EXPECT_EQ(s.StatusByte(false), STB_EAV);
+    EXPECT_EQ(s.StatusByte(true), STB_EAV | STB_MAV | STB_MSS);
+    EXPECT_EQ(s.RunMessage("*STB?"), "4\n");
 }
 
 }  // namespace

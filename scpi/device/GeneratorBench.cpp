@@ -54,19 +54,19 @@ std::vector<std::string> GeneratorBench::Catalog() {
     return unique;
 }
 
-BenchResult GeneratorBench::Run(const std::string& serial, const Request& request) {
-    if (only_ && serial != *only_) return {BenchOutcome::Missing, "this server serves generator " + *only_ + " only"};
+InstrumentResult GeneratorBench::Run(const std::string& serial, const Request& request) {
+    if (only_ && serial != *only_) return {InstrumentOutcome::Missing, "this server serves generator " + *only_ + " only"};
     std::unique_ptr<GeneratorSession>& slot = generators_[serial];
     if (!slot) slot = std::make_unique<GeneratorSession>(api_);
     GeneratorSession& generator = *slot;
 
-    const auto open = [&]() -> std::optional<BenchResult> {
+    const auto open = [&]() -> std::optional<InstrumentResult> {
         switch (generator.Open(serial)) {
             case GeneratorSession::OpenOutcome::Opened: return std::nullopt;
-            case GeneratorSession::OpenOutcome::NotAttached: return BenchResult{BenchOutcome::Missing, Missing(serial)};
+            case GeneratorSession::OpenOutcome::NotAttached: return InstrumentResult{InstrumentOutcome::Missing, Missing(serial)};
             case GeneratorSession::OpenOutcome::Failed: break;
         }
-        return BenchResult{BenchOutcome::Failed, "generator " + serial + " is attached but could not be opened"};
+        return InstrumentResult{InstrumentOutcome::Failed, "generator " + serial + " is attached but could not be opened"};
     };
 
     if (!generator.IsOpen())
@@ -74,16 +74,56 @@ BenchResult GeneratorBench::Run(const std::string& serial, const Request& reques
     GeneratorOutcome outcome = request(generator);
     if (outcome == GeneratorOutcome::Done) return {};
     if (outcome == GeneratorOutcome::TooShort)
-        return {BenchOutcome::Failed, FailureText(outcome, serial, generator.FeatureReportLength())};
+        return {InstrumentOutcome::Failed, FailureText(outcome, serial, generator.FeatureReportLength())};
 
     // The request failed: gone, or a handle that went stale while the generator was away.
     const bool listed = Listed(api_, serial);
     generator.Close();
-    if (!listed) return {BenchOutcome::Missing, Missing(serial)};
+    if (!listed) return {InstrumentOutcome::Missing, Missing(serial)};
     if (auto refused = open()) return *refused;
     outcome = request(generator);
     if (outcome == GeneratorOutcome::Done) return {};
-    return {BenchOutcome::Failed, FailureText(outcome, serial, generator.FeatureReportLength())};
+    return {InstrumentOutcome::Failed, FailureText(outcome, serial, generator.FeatureReportLength())};
+}
+
+Instruments::Choice GeneratorBench::DefaultGenerator() {
+    if (only_) return {only_, false, {}};
+    const std::vector<std::string> serials = Catalog();
+    if (serials.size() == 1) return {serials.front(), false, {}};
+    if (serials.empty()) return {std::nullopt, false, "no generator attached"};
+    std::string listed;
+    for (const std::string& s : serials) listed += (listed.empty() ? "" : ", ") + s;
+    return {std::nullopt, true,
+            std::to_string(serials.size()) + " generators are attached (" + listed +
+                "): choose one with INSTrument:SELect"};
+}
+
+InstrumentResult GeneratorBench::Identity(const std::string& serial, InstrumentIdentity& identity) {
+    return Run(serial, [&identity](GeneratorSession& g) {
+        const GeneratorIdentity read = g.Identity();
+        identity = {read.manufacturer, read.product, read.version};
+        return read.manufacturer || read.product ? GeneratorOutcome::Done : GeneratorOutcome::Failed;
+    });
+}
+
+InstrumentResult GeneratorBench::ReadStatus(const std::string& serial, DeviceStatus& status) {
+    return Run(serial, [&status](GeneratorSession& g) {
+        const StatusReading reading = g.ReadStatus();
+        if (reading.outcome == GeneratorOutcome::Done) status = reading.status;
+        return reading.outcome;
+    });
+}
+
+InstrumentResult GeneratorBench::SendFrequency(const std::string& serial, std::int32_t hertz) {
+    return Run(serial, [hertz](GeneratorSession& g) { return g.SendFrequency(hertz); });
+}
+
+InstrumentResult GeneratorBench::SendAmplitude(const std::string& serial, int index) {
+    return Run(serial, [index](GeneratorSession& g) { return g.SendAmplitude(index); });
+}
+
+InstrumentResult GeneratorBench::RestoreDefaults(const std::string& serial) {
+    return Run(serial, [](GeneratorSession& g) { return g.RestoreDefaults(); });
 }
 
 void GeneratorBench::CloseAll() {

@@ -8,6 +8,7 @@
 #include "device/ApiDeclarations.h"
 #include "device/GeneratorSession.h"
 #include "device/SimulatedPlatform.h"
+#include "scpi/language/Instruments.h"
 
 #include <cstddef>
 #include <deque>
@@ -25,31 +26,25 @@ inline constexpr const char* DEFAULT_SIMULATED_SERIAL = "TPG-SIM-0001";
 // Feature reports kept per simulated generator until a session asks for them; older ones are dropped.
 inline constexpr std::size_t MAX_LOGGED_REPORTS = 4096;
 
-enum class BenchOutcome {
-    Done,
-    Missing,  // no generator with that serial number is attached
-    Failed,   // it is attached, but it could not be opened or failed the request
-};
-
-struct BenchResult {
-    BenchOutcome outcome = BenchOutcome::Done;
-    std::string detail;  // Missing and Failed: what happened, for the error's detail
-};
-
-class GeneratorBench {
+class GeneratorBench : public Instruments {
 public:
     // only: the -s serial number (the bench then serves that generator only); simulated: the platform of
     // --simulate (it enables the SIMulate commands), nullptr otherwise. `api` is the platform in use (the
     // simulated one itself in --simulate mode).
     GeneratorBench(ApiDeclarations& api, std::optional<std::string> only, SimulatedPlatform* simulated);
-    ~GeneratorBench();  // closes every generator
+    ~GeneratorBench() override;  // closes every generator
     GeneratorBench(const GeneratorBench&) = delete;
     GeneratorBench& operator=(const GeneratorBench&) = delete;
 
-    // The -s serial number, if any.
-    const std::optional<std::string>& Only() const { return only_; }
-    // The attached generators this bench serves, in walk order.
-    std::vector<std::string> Catalog();
+    const std::optional<std::string>& Only() const override { return only_; }
+    std::vector<std::string> Catalog() override;
+    Choice DefaultGenerator() override;
+
+    InstrumentResult Identity(const std::string& serial, InstrumentIdentity& identity) override;
+    InstrumentResult ReadStatus(const std::string& serial, DeviceStatus& status) override;
+    InstrumentResult SendFrequency(const std::string& serial, std::int32_t hertz) override;
+    InstrumentResult SendAmplitude(const std::string& serial, int index) override;
+    InstrumentResult RestoreDefaults(const std::string& serial) override;
 
     using Request = std::function<GeneratorOutcome(GeneratorSession&)>;
     // Runs one request on the generator with that serial number. A generator not open is opened first when it
@@ -57,18 +52,18 @@ public:
     // still listed, it is closed, opened again and the request made once more on the fresh handles, so that a
     // handle gone stale while the generator was unplugged and plugged again costs nothing (Failed when that
     // fails too).
-    BenchResult Run(const std::string& serial, const Request& request);
+    InstrumentResult Run(const std::string& serial, const Request& request);
     void CloseAll();
 
     // --simulate only (false otherwise).
-    bool Simulating() const { return simulated_ != nullptr; }
+    bool Simulating() const override { return simulated_ != nullptr; }
     // Plugs a simulated generator with that serial number; false if one with it is plugged in already.
-    bool PlugSimulated(const std::string& serial);
+    bool PlugSimulated(const std::string& serial) override;
     // Unplugs the simulated generator with that serial number; false if none is plugged in.
-    bool UnplugSimulated(const std::string& serial);
+    bool UnplugSimulated(const std::string& serial) override;
     // The set-feature reports that generator received since the last call (oldest first, at most
     // MAX_LOGGED_REPORTS), each in upper-case hex bytes separated by spaces; they are forgotten.
-    std::vector<std::string> TakeReports(const std::string& serial);
+    std::vector<std::string> TakeReports(const std::string& serial) override;
 
 private:
     ApiDeclarations& api_;

@@ -23,6 +23,7 @@ const char* ErrorText(int code) {
         case error::INVALID_CHARACTER_DATA: return "Invalid character data";
         case error::CHARACTER_DATA_TOO_LONG: return "Character data too long";
         case error::INVALID_STRING_DATA: return "Invalid string data";
+        case error::INVALID_BLOCK_DATA: return "Invalid block data";
         case error::EXECUTION: return "Execution error";
         case error::SETTINGS_CONFLICT: return "Settings conflict";
         case error::DATA_OUT_OF_RANGE: return "Data out of range";
@@ -54,6 +55,18 @@ std::string ShownByte(char c) {
     char hex[5];
     std::snprintf(hex, sizeof hex, "\\x%02X", byte);
     return hex;
+}
+
+std::string ShownText(std::string_view bytes, std::size_t most) {
+    std::string shown;
+    std::size_t cut = 0;  // the length of `shown` that leaves room for "..."
+    for (const char c : bytes) {
+        const std::string next = ShownByte(c);
+        if (shown.size() + next.size() > most) return shown.substr(0, cut) + "...";
+        shown += next;
+        if (shown.size() + 3 <= most) cut = shown.size();
+    }
+    return shown;
 }
 
 void ErrorQueue::Push(int code, std::string_view detail) {

@@ -26,6 +26,7 @@ inline constexpr int SUFFIX_NOT_ALLOWED = -138;
 inline constexpr int INVALID_CHARACTER_DATA = -141;
 inline constexpr int CHARACTER_DATA_TOO_LONG = -144;
 inline constexpr int INVALID_STRING_DATA = -151;
+inline constexpr int INVALID_BLOCK_DATA = -161;
 inline constexpr int EXECUTION = -200;
 inline constexpr int SETTINGS_CONFLICT = -221;
 inline constexpr int DATA_OUT_OF_RANGE = -222;
@@ -47,6 +48,9 @@ inline constexpr std::size_t MAX_ERROR_STRING = 255;
 
 // A byte as error strings and logs show it: printable ASCII as is, any other byte as \xNN.
 std::string ShownByte(char c);
+// Bytes as logs show them (see ShownByte), in at most `most` characters (at least 3): when they do not fit, as
+// many as do and "...".
+std::string ShownText(std::string_view bytes, std::size_t most);
 
 // Whether an error is a command error (-100 to -199): the rest of its message is skipped.
 inline bool IsCommandError(int code) { return code <= -100 && code > -200; }

@@ -164,13 +164,38 @@ private:
         }
     }
 
-    // #H, #Q and #B numbers: hexadecimal, octal and binary integers.
+    // Block data: #<n><length><bytes>, n from 1 to 9 being the number of the length's digits; #0 and every
+    // byte to the end of the message.
+    bool Block(UnitReading& r, Parameter& p) {
+        p.kind = Parameter::Kind::Block;
+        const int digits = Peek() - '0';
+        ++pos_;
+        if (digits == 0) {
+            p.text = std::string(text_.substr(pos_));
+            pos_ = text_.size();
+            return true;
+        }
+        std::size_t length = 0;
+        for (int i = 0; i < digits; ++i, ++pos_) {
+            if (AtEnd() || !IsDigit(Peek()))
+                return Failed(r, error::INVALID_BLOCK_DATA, "the block's length has fewer digits than its header says");
+            length = length * 10 + static_cast<std::size_t>(Peek() - '0');
+        }
+        if (text_.size() - pos_ < length)
+            return Failed(r, error::INVALID_BLOCK_DATA, "the block holds fewer bytes than its length says");
+        p.text = std::string(text_.substr(pos_, length));
+        pos_ += length;
+        return true;
+    }
+
+    // #H, #Q and #B numbers: hexadecimal, octal and binary integers; block data.
     bool NonDecimal(UnitReading& r, Parameter& p) {
         ++pos_;
         if (AtEnd()) return Failed(r, error::SYNTAX, "# at the end");
+        if (IsDigit(Peek())) return Block(r, p);
         const char base = Upper(Peek());
         const unsigned radix = base == 'H' ? 16 : base == 'Q' ? 8 : base == 'B' ? 2 : 0;
-        if (radix == 0) return Failed(r, error::DATA_TYPE, "block data is not taken");
+        if (radix == 0) return Failed(r, error::SYNTAX, "#" + std::string(1, Peek()) + " starts no data");
         ++pos_;
         std::uint64_t value = 0;
         std::size_t digits = 0;
@@ -200,9 +225,13 @@ private:
         if (digits == 0) return Failed(r, error::NUMERIC_DATA, "a number has no digits at " + std::string(text_.substr(start, 16)));
         p.kind = Parameter::Kind::Number;
         p.text = std::string(text_.substr(start, pos_ - start));
-        // An exponent: E, an optional sign and digits (an E followed by anything else starts a suffix).
-        if (!AtEnd() && Upper(Peek()) == 'E') {
-            std::size_t at = pos_ + 1;
+        // An exponent: E, an optional sign and digits, with optional white space before and after the E (an E
+        // followed by anything else starts a suffix).
+        std::size_t e = pos_;
+        while (e < text_.size() && IsSpace(text_[e])) ++e;
+        if (e < text_.size() && Upper(text_[e]) == 'E') {
+            std::size_t at = e + 1;
+            while (at < text_.size() && IsSpace(text_[at])) ++at;
             bool negative = false;
             if (at < text_.size() && (text_[at] == '+' || text_[at] == '-')) negative = text_[at++] == '-';
             if (at < text_.size() && IsDigit(text_[at])) {

@@ -1,7 +1,8 @@
 // The syntax of SCPI program messages (IEEE 488.2 chapter 7): a message is program message units separated by
 // ';', each a header (a common '*' header, or keywords separated by ':', with an optional leading ':', numeric
 // suffixes and a trailing '?') and its parameters separated by ','. Parameters are decimal numbers with an
-// optional suffix, #H/#Q/#B numbers, character data and quoted strings. Block and expression data are refused.
+// optional suffix, #H/#Q/#B numbers, character data, quoted strings and block data (#<n><length><bytes>, or #0
+// and every byte to the message's end). Expression data is refused.
 #pragma once
 
 #include <initializer_list>
@@ -19,10 +20,10 @@ struct Mnemonic {
 };
 
 struct Parameter {
-    enum class Kind { Number, Character, String };
+    enum class Kind { Number, Character, String, Block };
     Kind kind = Kind::Number;
     // Number: the mantissa as written ("-2.5", ".5"), a #H/#Q/#B number in decimal digits. Character: the word,
-    // upper-cased. String: the content, doubled quotes undone.
+    // upper-cased. String: the content, doubled quotes undone. Block: the data bytes.
     std::string text;
     long exponent = 0;   // Number: the decimal exponent written after E (kept within +-1000000)
     std::string suffix;  // Number: the suffix written after it, upper-cased; empty when none
