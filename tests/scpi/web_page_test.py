@@ -10,7 +10,7 @@
   an amplitude and a restore send their frames; a change over SCPI and an unplug and replug show without a reload;
   the keyboard alone reaches and uses every control; a page of another origin changes nothing.
 
-    web_page_test.py --server PROGRAM [--screenshot PNG]
+    web_page_test.py --server PROGRAM [--emulator LOADER] [--screenshot PNG]
 
 Prints "N passed, N failed, N skipped"; exits 0, 1 on a failure, or 77 when the browser cases were skipped because
 chromium, chromium-driver or python3-selenium is missing. Every process started here is ended by its id; every wait
@@ -47,9 +47,9 @@ MISSING_BROWSER = 'chromium, chromium-driver and python3-selenium are needed'
 class Server:
     """The server under test, SCPI and the web page on ports of the system's choice; ended by its process id."""
 
-    def __init__(self, program):
+    def __init__(self, command):
         self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([program, '--listen', '127.0.0.1:0', '--listen', 'http://127.0.0.1:0',
+        self.process = subprocess.Popen(command + ['--listen', '127.0.0.1:0', '--listen', 'http://127.0.0.1:0',
                                          '--simulate', SERIAL],
                                         stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 30
@@ -507,9 +507,10 @@ def main():
     global OPTIONS, SERVER
     parser = argparse.ArgumentParser()
     parser.add_argument('--server', required=True)
+    parser.add_argument('--emulator')
     parser.add_argument('--screenshot')
     OPTIONS = parser.parse_args()
-    SERVER = Server(OPTIONS.server)
+    SERVER = Server(([OPTIONS.emulator] if OPTIONS.emulator else []) + [OPTIONS.server])
     try:
         if OPTIONS.screenshot:
             return screenshot(OPTIONS.screenshot)
