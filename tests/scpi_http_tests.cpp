@@ -342,6 +342,17 @@ TEST_F(Site, ConnectionAnswersInOrderAndClosesWhenRefused) {
     EXPECT_NE(reply.bytes.find("Connection: close"), std::string::npos);
     EXPECT_TRUE(connection.Receive("GET / HTTP/1.1\r\n\r\n").bytes.empty());
 
+    // Requests sent all at once are answered up to a bound, then the connection closes.
+    HttpConnection flood(site, local);
+    std::string many;
+    for (int i = 0; i < 40; ++i) many += "GET /control HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    reply = flood.Receive(many);
+    EXPECT_TRUE(reply.close);
+    std::size_t answers = 0;
+    for (std::size_t at = reply.bytes.find("HTTP/1.1 200"); at != std::string::npos; at = reply.bytes.find("HTTP/1.1 200", at + 1))
+        ++answers;
+    EXPECT_EQ(answers, static_cast<std::size_t>(HttpConnection::MAX_REQUESTS_AT_ONCE));
+
     HttpConnection scpi(site, local);
     reply = scpi.Receive("FREQ 30000\n");
     EXPECT_TRUE(reply.close);

@@ -19,7 +19,14 @@ Reply HttpConnection::Receive(std::string_view bytes) {
     reader_.Add(bytes);
     std::string out;
     HttpRequest request;
-    for (;;) {
+    for (int answered = 0;; ++answered) {
+        // A client that sends many requests at once (no browser does) gets the first ones answered, then the
+        // connection closes: what one read can make the server write stays bounded.
+        if (answered == MAX_REQUESTS_AT_ONCE && reader_.Pending()) {
+            if (log) log("more than " + std::to_string(MAX_REQUESTS_AT_ONCE) + " requests at once; closing");
+            closed_ = true;
+            return Reply(std::move(out), true);
+        }
         const HttpRequestReader::Outcome outcome = reader_.Next(request);
         if (outcome == HttpRequestReader::Outcome::NeedMore) return Reply(std::move(out), false);
         if (outcome == HttpRequestReader::Outcome::Refused) {

@@ -17,6 +17,9 @@ namespace tarvo::scpi {
 
 class HttpConnection {
 public:
+    // Requests answered from one read of the client's bytes.
+    static constexpr int MAX_REQUESTS_AT_ONCE = 16;
+
     HttpConnection(WebSite& site, const net::Endpoint& local, HttpLimits limits = {});
 
     // The answers to every request completed by these bytes; closes after a refusal or a request that does not
