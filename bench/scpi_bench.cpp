@@ -5,7 +5,9 @@
 //   answers per second, 99th percentile), against the echo with the same messages;
 // - the same reading through tarvo-pulse-ctl status (a process per reading, on the simulated platform) against
 //   the server's round trip and against starting a process that does nothing (/bin/true);
-// - the server's resident memory idle and after the 64 clients have gone.
+// - the server's resident memory idle and after the 64 clients have gone;
+// - a FREQ? query over HiSLIP (DataEnd, then the DataEnd answer) against the echo's round trip, and the memory
+//   with 64 HiSLIP sessions open and after they have gone.
 //
 //   tarvo_scpi_bench [ROUND_TRIPS]
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -110,6 +113,93 @@ std::vector<double> Exchanges(Connection& c, const std::string& message, int cou
     return latencies;
 }
 
+// A HiSLIP session (synchronized mode): its two connections, opened with Initialize and AsyncInitialize.
+class HislipSession {
+public:
+    explicit HislipSession(unsigned short port) : sync_(port) {
+        const Message init = sync_.Exchange(Encode(0, 0x01007A7A, "hislip0"));
+        if (init.type != 1) Die("HiSLIP Initialize answered with message type " + std::to_string(init.type));
+        async_ = std::make_unique<Raw>(port);
+        if (async_->Exchange(Encode(17, init.parameter & 0xFFFF, "")).type != 18) Die("HiSLIP AsyncInitialize failed");
+    }
+    // One message with DataEnd; the answer's text (Data messages up to a DataEnd).
+    std::string Query(const std::string& message) {
+        messageId_ += 2;
+        sync_.Send(Encode(7, messageId_, message));
+        std::string answer;
+        for (;;) {
+            const Message m = sync_.Read();
+            if (m.type != 6 && m.type != 7) Die("HiSLIP answered with message type " + std::to_string(m.type));
+            answer += m.payload;
+            if (m.type == 7) return answer;
+        }
+    }
+
+private:
+    struct Message {
+        int type = 0;
+        std::uint32_t parameter = 0;
+        std::string payload;
+    };
+    static std::string Encode(int type, std::uint32_t parameter, const std::string& payload) {
+        std::string m = "HS";
+        m += static_cast<char>(type);
+        m += '\0';
+        for (int shift = 24; shift >= 0; shift -= 8) m += static_cast<char>((parameter >> shift) & 0xFF);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            m += static_cast<char>((static_cast<std::uint64_t>(payload.size()) >> shift) & 0xFF);
+        return m + payload;
+    }
+    class Raw {
+    public:
+        explicit Raw(unsigned short port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+            const sockaddr_in a = Loopback(port);
+            if (fd_ < 0 || connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) Die("cannot connect");
+            int one = 1;
+            setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        }
+        ~Raw() { close(fd_); }
+        Raw(const Raw&) = delete;
+        Raw& operator=(const Raw&) = delete;
+        void Send(const std::string& bytes) {
+            if (send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+                Die("send failed");
+        }
+        std::string Take(std::size_t count) {
+            std::string out(count, '\0');
+            for (std::size_t got = 0; got < count;) {
+                const ssize_t n = recv(fd_, out.data() + got, count - got, 0);
+                if (n <= 0) Die("the HiSLIP connection closed");
+                got += static_cast<std::size_t>(n);
+            }
+            return out;
+        }
+        Message Read() {
+            const std::string h = Take(16);
+            if (h.compare(0, 2, "HS") != 0) Die("not a HiSLIP header");
+            Message m;
+            m.type = static_cast<unsigned char>(h[2]);
+            std::uint64_t length = 0;
+            for (int i = 4; i < 8; ++i) m.parameter = (m.parameter << 8) | static_cast<unsigned char>(h[i]);
+            for (int i = 8; i < 16; ++i) length = (length << 8) | static_cast<unsigned char>(h[i]);
+            if (length > 65536) Die("a HiSLIP answer longer than any this bench asks for");
+            m.payload = Take(static_cast<std::size_t>(length));
+            return m;
+        }
+        Message Exchange(const std::string& bytes) {
+            Send(bytes);
+            return Read();
+        }
+
+    private:
+        int fd_;
+    };
+
+    Raw sync_;
+    std::unique_ptr<Raw> async_;
+    std::uint32_t messageId_ = 0xFFFFFF00 - 2;
+};
+
 // A bare echo: one process, one poll loop over its listening socket and connections, every byte sent back
 // as it arrives. Ends with SIGTERM.
 [[noreturn]] void Echo(int listener) {
@@ -145,6 +235,7 @@ unsigned short ListeningPort(int fd) {
 struct Child {
     pid_t pid = -1;
     unsigned short port = 0;
+    unsigned short hislipPort = 0;  // the server's
 };
 
 Child StartEcho() {
@@ -185,14 +276,15 @@ pid_t Spawn(const std::vector<std::string>& command) {
 
 Child StartServer() {
     for (int attempt = 0; attempt < 5; ++attempt) {
-        const unsigned short port = FreePort();
-        const pid_t pid = Spawn({TARVO_SCPI_SERVER, "--listen", "127.0.0.1:" + std::to_string(port), "--simulate"});
+        const unsigned short port = FreePort(), hislipPort = FreePort();
+        const pid_t pid = Spawn({TARVO_SCPI_SERVER, "--listen", "127.0.0.1:" + std::to_string(port), "--listen",
+                                 "hislip://127.0.0.1:" + std::to_string(hislipPort), "--simulate"});
         for (int i = 0; i < 200; ++i) {
             const int fd = socket(AF_INET, SOCK_STREAM, 0);
             const sockaddr_in a = Loopback(port);
             const bool up = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
             close(fd);
-            if (up) return {pid, port};
+            if (up) return {pid, port, hislipPort};
             if (waitpid(pid, nullptr, WNOHANG) == pid) break;
             usleep(20000);
         }
@@ -283,6 +375,22 @@ int main(int argc, char** argv) {
             echoPairs.insert(echoPairs.end(), ep.begin(), ep.end());
         }
     }
+    // FREQ? over HiSLIP, alternating with the echo in the same way.
+    std::vector<double> hislipRtt, hislipEchoRtt;
+    {
+        HislipSession h(server.hislipPort);
+        Connection e(echo.port);
+        for (int i = 0; i < 1000; ++i) h.Query("FREQ?\n");
+        for (int block = 0; block < 10; ++block) {
+            for (int i = 0; i < roundTrips / 10; ++i) {
+                const auto start = Clock::now();
+                h.Query("FREQ?\n");
+                hislipRtt.push_back(Micros(Clock::now() - start));
+            }
+            const auto l = Exchanges(e, "FREQ?\n", roundTrips / 10, nullptr);
+            hislipEchoRtt.insert(hislipEchoRtt.end(), l.begin(), l.end());
+        }
+    }
     usleep(300000);
     const long rssIdle = RssKib(server.pid);
     const int perClient = std::max(10, roundTrips / 40);
@@ -290,6 +398,17 @@ int main(int argc, char** argv) {
     const Load echoLoad = Together(echo.port, PAIR, perClient, nullptr);
     usleep(500000);
     const long rssAfter = RssKib(server.pid);
+    long rssHislipOpen = 0;
+    {
+        std::vector<std::unique_ptr<HislipSession>> sessions;
+        for (int i = 0; i < CLIENTS; ++i) {
+            sessions.push_back(std::make_unique<HislipSession>(server.hislipPort));
+            sessions.back()->Query("FREQ?\n");
+        }
+        rssHislipOpen = RssKib(server.pid);
+    }
+    usleep(500000);
+    const long rssHislipAfter = RssKib(server.pid);
 
     // A reading through the command-line program, a process each, against a process that does nothing.
     std::vector<double> ctl, bare;
@@ -320,5 +439,10 @@ int main(int argc, char** argv) {
                 "ratio %.2f\n", ctl.size(), ctlMed, ctlMed * 1000 / sMed, bareMed, ctlMed / bareMed);
     std::printf("  VmRSS idle %ld KiB, after the %d clients have gone %ld KiB (%+ld KiB)\n", rssIdle, CLIENTS,
                 rssAfter, rssAfter - rssIdle);
+    const double hMed = Percentile(hislipRtt, 0.5), hEcho = Percentile(hislipEchoRtt, 0.5);
+    std::printf("  FREQ? over HiSLIP, one session: median %.1f us (echo %.1f us, ratio %.2f); 99th percentile %.1f us\n",
+                hMed, hEcho, hMed / hEcho, Percentile(hislipRtt, 0.99));
+    std::printf("  VmRSS with %d HiSLIP sessions open %ld KiB, after they have gone %ld KiB\n", CLIENTS, rssHislipOpen,
+                rssHislipAfter);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "PulseCtl.h"
 
+#include "device/GeneratorChoice.h"
 #include "device/GeneratorSession.h"
 #include "protocol/AmplitudeList.h"
 #include "protocol/FeatureReport.h"
@@ -256,28 +257,26 @@ struct Choice {
 };
 
 Choice Choose(const std::vector<std::string>& serials, const std::optional<std::string>& wanted, const Streams& io) {
-    if (serials.empty()) {
-        io.Error() << "no pulse generator is attached\n";
-        return {-1, CTL_NO_GENERATOR};
+    const GeneratorChoice choice = ChooseGenerator(serials, wanted);
+    switch (choice.outcome) {
+        case GeneratorChoiceOutcome::Chosen: return {static_cast<int>(choice.index)};
+        case GeneratorChoiceOutcome::NoneAttached:
+            io.Error() << "no pulse generator is attached\n";
+            return {-1, CTL_NO_GENERATOR};
+        case GeneratorChoiceOutcome::Several:
+            io.Error() << serials.size() << " pulse generators are attached (" << Listing(serials)
+                       << "); choose one with -s SERIAL\n";
+            return {-1, CTL_BAD_USAGE};
+        case GeneratorChoiceOutcome::NotAttached:
+            io.Error() << "no pulse generator has the serial number " << Quoted(*wanted) << "; attached: "
+                       << Listing(serials) << '\n';
+            return {-1, CTL_NO_GENERATOR};
+        case GeneratorChoiceOutcome::Duplicated:
+            io.Error() << choice.count << " attached pulse generators have the serial number " << Quoted(*wanted)
+                       << "; they cannot be told apart\n";
+            return {-1, CTL_NO_GENERATOR};
     }
-    if (!wanted) {
-        if (serials.size() == 1) return {0};
-        io.Error() << serials.size() << " pulse generators are attached (" << Listing(serials)
-                   << "); choose one with -s SERIAL\n";
-        return {-1, CTL_BAD_USAGE};
-    }
-    const auto matches = std::count(serials.begin(), serials.end(), *wanted);
-    if (matches == 0) {
-        io.Error() << "no pulse generator has the serial number " << Quoted(*wanted) << "; attached: "
-                   << Listing(serials) << '\n';
-        return {-1, CTL_NO_GENERATOR};
-    }
-    if (matches > 1) {
-        io.Error() << matches << " attached pulse generators have the serial number " << Quoted(*wanted)
-                   << "; they cannot be told apart\n";
-        return {-1, CTL_NO_GENERATOR};
-    }
-    return {static_cast<int>(std::find(serials.begin(), serials.end(), *wanted) - serials.begin())};
+    return {-1, CTL_NO_GENERATOR};
 }
 
 // Lists, chooses and opens the generator of the command; CTL_DONE when it is open.

@@ -63,7 +63,8 @@ std::string Run(std::string_view bytes, bool split) {
         Require(session.Receive("*OPC?\n").empty() && session.ForeignLine().size() <= 200);
         return out + "foreign: " + session.ForeignLine();
     }
-    // The queue holds at most its capacity.
+    // The queue holds at most its capacity. A device clear first: block data may still be waiting for bytes.
+    session.DeviceClear();
     const std::string count = session.Receive("SYST:ERR:COUN?\n");
     Require(!count.empty() && std::atoi(count.c_str()) <= 20);
     return out;

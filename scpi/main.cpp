@@ -10,9 +10,11 @@
 #include "scpi/network/HttpConnection.h"
 #include "scpi/network/WebSite.h"
 #include "scpi/language/InstrumentLock.h"
+#include "scpi/network/Hislip.h"
 #include "scpi/network/Listeners.h"
 #include "scpi/network/RawSocket.h"
 #include "scpi/network/Server.h"
+#include "scpi/network/Vxi11Service.h"
 
 #include <algorithm>
 #include <functional>
@@ -57,14 +59,18 @@ std::string Usage() {
            "\n"
            "Serves Tarvo Pulse Generators as SCPI instruments on raw TCP sockets (\"SCPI-RAW\", port 5025), one\n"
            "session per connection: PyVISA (TCPIP::HOST::5025::SOCKET, read_termination='\\n'), PyMeasure,\n"
-           "lxi scpi -r, or any client that sends lines.\n"
+           "lxi scpi -r, or any client that sends lines; over VXI-11 (TCPIP::HOST::INSTR, lxi scpi), one\n"
+           "session per link, found through the portmapper on port 111 (its own, or a running rpcbind); and\n"
+           "over HiSLIP (port 4880), as VISA's TCPIP::HOST::hislip0::INSTR.\n"
            "\n"
            "Options:\n"
            "      --listen [PROTOCOL://]HOST:PORT\n"
            "                           listen there instead of 127.0.0.1:5025 and [::1]:5025 (repeatable);\n"
-           "                           PROTOCOL is scpi-raw (the default) or http (the web page; by\n"
-           "                           default on port 80 where it may have it); an IPv6 address in brackets;\n"
-           "                           0.0.0.0:5025 opens it to the network\n"
+           "                           PROTOCOL is scpi-raw (the default), vxi11 (PORT: the core channel's,\n"
+           "                           0 for any free one; the portmapper goes on HOST:111), hislip (also\n"
+           "                           on port 4880 of the loopback when no --listen is given) or http (the\n"
+           "                           web page; also on port 80 of the loopback where it may have it); an\n"
+           "                           IPv6 address in brackets; 0.0.0.0:5025 opens it to the network\n"
            "  -s, --serial SERIAL      serve only the generator with this serial number\n"
            "      --simulate [SERIAL...]  simulated generators with these serial numbers (default " +
            std::string(DEFAULT_SIMULATED_SERIAL) + "),\n"
@@ -84,7 +90,8 @@ struct ProtocolDefault {
     const char* protocol;
     std::uint16_t port;
 };
-constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}, {HTTP, 80}};
+constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}, {VXI11, 0}, {HISLIP, hislip::DEFAULT_PORT},
+                                         {HTTP, 80}};
 
 bool Served(const std::string& protocol) {
     return std::any_of(std::begin(PROTOCOLS), std::end(PROTOCOLS),
@@ -103,14 +110,26 @@ struct Shared {
     InstrumentLock& lock;
     std::function<void(const std::string&)> log;
     bool verbose = false;
+    std::unique_ptr<Vxi11Service> vxi11;  // made with the first VXI-11 socket
     WebSite* web = nullptr;
 };
+
+Vxi11Service& Vxi11(Shared& shared) {
+    if (!shared.vxi11) shared.vxi11 = std::make_unique<Vxi11Service>(shared.instruments, shared.lock, shared.log,
+                                                                     shared.verbose);
+    return *shared.vxi11;
+}
 
 // The listener of one protocol on a socket that is open already (TCP listening, or UDP).
 std::optional<Listener> ServeOn(const std::string& protocol, net::Socket socket, bool datagram, Shared& shared) {
     if (protocol == SCPI_RAW && !datagram)
         return Listener{socket, protocol, RawSocketConnections(shared.instruments, shared.lock, shared.log,
                                                                shared.verbose), nullptr};
+    if (protocol == VXI11 || protocol == VXI11_PORTMAPPER)
+        return Vxi11(shared).ServeHandedOver(protocol, socket, datagram);
+    if (protocol == HISLIP && !datagram)
+        return Listener{socket, protocol, HislipConnections(shared.instruments, shared.lock, shared.log, shared.verbose),
+                        nullptr};
     if (protocol == HTTP && !datagram && shared.web)
         return Listener{socket, protocol, HttpHandlerFactory(*shared.web, HTTP_REQUEST_TIMEOUT, shared.log), nullptr};
     return std::nullopt;
@@ -119,6 +138,7 @@ std::optional<Listener> ServeOn(const std::string& protocol, net::Socket socket,
 // Opens the sockets of one --listen address (or default) and gives them their protocol's handlers. Nothing,
 // with the reason in `error`, when they cannot all be opened.
 bool Open(const ListenAddress& address, Shared& shared, std::vector<Listener>& listeners, std::string& error) {
+    if (address.protocol == VXI11) return Vxi11(shared).Open(address, listeners, error);
     std::vector<net::Socket> opened = OpenListeners(address, error);
     if (opened.empty()) return false;
     for (net::Socket socket : opened) listeners.push_back(*ServeOn(address.protocol, socket, false, shared));
@@ -305,7 +325,7 @@ int Serve(const CommandLine& line) {
 
     InstrumentLock lock;
     WebSite web(bench, lock, {HostName(), {}});
-    Shared shared{bench, lock, [](const std::string& text) { std::cerr << text << '\n'; }, line.verbose, &web};
+    Shared shared{bench, lock, [](const std::string& text) { std::cerr << text << '\n'; }, line.verbose, nullptr, &web};
     std::optional<std::vector<Listener>> listeners = Listen(line, shared);
     if (!listeners) return EXIT_FAILED;
     Server server(std::move(*listeners));

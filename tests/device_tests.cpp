@@ -1,6 +1,7 @@
 // Finding and opening pulse generators on the simulated platform: the walk, its handle bookkeeping, the serial
 // texts, the open and the read channel.
 #include "device/DeviceFinder.h"
+#include "device/GeneratorChoice.h"
 #include "device/HidString.h"
 #include "device/SimulatedPlatform.h"
 
@@ -270,6 +271,34 @@ TEST_F(Walk, EveryDeviceInformationSetIsDestroyed) {
     EXPECT_EQ(Count("SetupDiGetClassDevsA"), 2);
     EXPECT_EQ(Count("SetupDiDestroyDeviceInfoList"), 2);
     EXPECT_EQ(session.DeviceInfoSet, INVALID_HANDLE_VALUE);
+}
+
+}  // namespace
+}  // namespace tarvo
+
+namespace tarvo {
+namespace {
+
+// The one rule the programs choose a generator by.
+TEST(ChooseGenerator, TheOneAskedForOrTheOnlyOneAndNeverAGuess) {
+    using O = GeneratorChoiceOutcome;
+    const std::vector<std::string> none, one = {"A"}, two = {"A", "B"}, twice = {"B", "A", "A"};
+    EXPECT_EQ(ChooseGenerator(none, std::nullopt).outcome, O::NoneAttached);
+    EXPECT_EQ(ChooseGenerator(none, "A").outcome, O::NoneAttached);
+    EXPECT_EQ(ChooseGenerator(one, std::nullopt).outcome, O::Chosen);
+    const GeneratorChoice several = ChooseGenerator(two, std::nullopt);
+    EXPECT_EQ(several.outcome, O::Several);
+    EXPECT_EQ(several.count, 2u);
+    EXPECT_EQ(ChooseGenerator(two, "C").outcome, O::NotAttached);
+    const GeneratorChoice b = ChooseGenerator(two, "B");
+    EXPECT_EQ(b.outcome, O::Chosen);
+    EXPECT_EQ(b.index, 1u);
+    // Two that report one serial number cannot be told apart, even when they are all that is attached.
+    const GeneratorChoice duplicated = ChooseGenerator(twice, "A");
+    EXPECT_EQ(duplicated.outcome, O::Duplicated);
+    EXPECT_EQ(duplicated.count, 2u);
+    EXPECT_EQ(ChooseGenerator({"A", "A"}, std::nullopt).outcome, O::Several);
+    EXPECT_EQ(ChooseGenerator(twice, "B").index, 0u);
 }
 
 }  // namespace

@@ -80,5 +80,30 @@ TEST(ScpiBench, OnlyTheNamedGeneratorAndNoSimulationCommandsOnRealPlatforms) {
     EXPECT_TRUE(sim.Misuses().empty());
 }
 
+TEST(ScpiBench, TwoGeneratorsThatReportOneSerialNumberAreNeverGuessedBetween) {
+    SimulatedPlatform sim;
+    InstrumentLock lock;
+    GeneratorBench bench(sim, std::nullopt, &sim);
+    ASSERT_TRUE(bench.PlugSimulated("TPG-1"));
+    SimDeviceConfig twin;
+    twin.name = "twin";
+    twin.serial = u"TPG-1";
+    ASSERT_TRUE(sim.Plug(twin));
+    ScpiSession s(bench, lock);
+    const std::string twice = "-221,\"Settings conflict;2 attached generators report the serial number TPG-1: they "
+                              "cannot be told apart\"";
+    EXPECT_EQ(s.Receive("FREQ 1e6\nINST:CAT?\nINST:SEL \"TPG-1\"\n"), "\"TPG-1\"\n");
+    EXPECT_EQ(Errors(s), (std::vector<std::string>{"-221,\"Settings conflict;2 generators are attached (TPG-1, TPG-1): "
+                                                   "choose one with INSTrument:SELect\"",
+                                                   twice}));
+    // Served only with -s: its requests are refused alike, and neither generator receives anything.
+    GeneratorBench only(sim, std::string("TPG-1"), &sim);
+    ScpiSession t(only, lock);
+    EXPECT_EQ(t.Receive("FREQ 2e6;*IDN?\n"), "");
+    EXPECT_EQ(Errors(t), std::vector<std::string>(2, twice));
+    EXPECT_EQ(t.Receive("SIM:LOG?\n"), "\"\"\n");
+    EXPECT_EQ(sim.OpenDeviceHandles(), 0);
+}
+
 }  // namespace
 }  // namespace tarvo::scpi

@@ -39,7 +39,8 @@ public:
     }
     Choice DefaultGenerator() override {
         if (only) return {only, false, {}};
-        const std::vector<std::string> serials = Catalog();
+        std::vector<std::string> serials;
+        for (const Generator& g : attached) serials.push_back(g.serial);
         if (serials.size() == 1) return {serials.front(), false, {}};
         if (serials.empty()) return {std::nullopt, false, "no generator attached"};
         std::string listed;
@@ -47,6 +48,14 @@ public:
         return {std::nullopt, true,
                 std::to_string(serials.size()) + " generators are attached (" + listed +
                     "): choose one with INSTrument:SELect"};
+    }
+
+    Choice Select(const std::string& serial) override {
+        if (only && serial != *only) return {std::nullopt, false, "this server serves generator " + *only + " only"};
+        const auto count = Count(serial);
+        if (count > 1) return {std::nullopt, true, Duplicated(serial, count)};
+        if (count == 0 && !only) return {std::nullopt, false, "no generator " + serial + " is attached"};
+        return {serial, false, {}};
     }
 
     InstrumentResult Identity(const std::string& serial, InstrumentIdentity& identity) override {
@@ -98,11 +107,21 @@ public:
     int requests = 0;  // every request that reached a generator, done or not
 
 private:
+    std::size_t Count(const std::string& serial) const {
+        return static_cast<std::size_t>(
+            std::count_if(attached.begin(), attached.end(), [&serial](const Generator& g) { return g.serial == serial; }));
+    }
+    static std::string Duplicated(const std::string& serial, std::size_t count) {
+        return std::to_string(count) + " attached generators report the serial number " + serial +
+               ": they cannot be told apart";
+    }
+
     template <typename Action>
     InstrumentResult Request(const std::string& serial, Action action) {
         if (only && serial != *only) return {InstrumentOutcome::Missing, "this server serves generator " + *only + " only"};
         Generator* g = Find(serial);
         if (!g) return {InstrumentOutcome::Missing, "generator " + serial + " is not attached"};
+        if (Count(serial) > 1) return {InstrumentOutcome::Ambiguous, Duplicated(serial, Count(serial))};
         ++requests;
         if (g->failing) return {InstrumentOutcome::Failed, "generator " + serial + " failed the request"};
         action(*g);

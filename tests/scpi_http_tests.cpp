@@ -26,6 +26,10 @@ public:
         if (attached.size() == 1) return {attached.front(), false, {}};
         return {std::nullopt, attached.size() > 1, attached.empty() ? "none attached" : "several attached"};
     }
+    Choice Select(const std::string& serial) override {
+        if (!Has(serial)) return {std::nullopt, false, serial + " is not attached"};
+        return {serial, false, {}};
+    }
     InstrumentResult Identity(const std::string& serial, InstrumentIdentity& identity) override {
         if (!Has(serial)) return {InstrumentOutcome::Missing, serial + " is not attached"};
         identity = {manufacturer, "Pulse <Generator>", "1.00"};

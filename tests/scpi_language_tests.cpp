@@ -289,6 +289,26 @@ TEST_F(Scpi, EachSessionHasItsOwnQueueAndGenerator) {
     EXPECT_EQ(Codes(b), (std::vector<int>{-221, -224}));
 }
 
+TEST_F(Scpi, TwoGeneratorsThatReportOneSerialNumberAreRefused) {
+    Plug("TPG-1");
+    generators.attached.push_back(generators.attached.front());
+    ScpiSession s(generators, lock);
+    const std::string twice = "-221,\"Settings conflict;2 attached generators report the serial number TPG-1: they "
+                              "cannot be told apart\"";
+    EXPECT_EQ(s.Receive("FREQ 1e6\nINST:SEL \"TPG-1\";:INST?\n"), "\"\"\n");
+    EXPECT_EQ(Errors(s), (std::vector<std::string>{
+                             "-221,\"Settings conflict;2 generators are attached (TPG-1, TPG-1): choose one with "
+                             "INSTrument:SELect\"",
+                             twice}));
+    // Chosen before the second one came: its requests are refused the same way, and nothing is sent.
+    generators.attached.pop_back();
+    EXPECT_EQ(s.Receive("INST:SEL \"TPG-1\";:FREQ?\n"), "10000000\n");
+    generators.attached.push_back(generators.attached.front());
+    EXPECT_EQ(s.Receive("FREQ 2e6;*IDN?\n"), "");
+    EXPECT_EQ(Errors(s), std::vector<std::string>(2, twice));
+    EXPECT_EQ(s.Receive("SIM:LOG?\n"), "\"\"\n");
+}
+
 TEST_F(Scpi, BlockDataIsDataWhateverItHolds) {
     Plug("TPG-1");
     ScpiSession s(generators, lock);
@@ -429,6 +449,13 @@ TEST(InstrumentLockRules, ExclusiveSharedAndPermits) {
     EXPECT_TRUE(lock.ReleaseExclusive(a));
     EXPECT_TRUE(lock.HoldsShared(a));
     EXPECT_FALSE(lock.Permits(c));
+    // Sharing alone, it may change its key; holding it exclusively, it may share too, and nobody else may.
+    EXPECT_TRUE(lock.TryShared(a, "k2"));
+    EXPECT_TRUE(lock.TryShared(c, "k2"));
+    EXPECT_TRUE(lock.ReleaseShared(c));
+    EXPECT_TRUE(lock.TryExclusive(a));
+    EXPECT_TRUE(lock.TryShared(a, "k3"));
+    EXPECT_FALSE(lock.TryShared(c, "k3"));
     lock.ReleaseAll(a);
     lock.ReleaseAll(a);
     EXPECT_TRUE(lock.Permits(c));

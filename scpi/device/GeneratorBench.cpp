@@ -1,5 +1,6 @@
 #include "GeneratorBench.h"
 
+#include "device/GeneratorChoice.h"
 #include "protocol/FeatureReport.h"
 
 #include <algorithm>
@@ -7,12 +8,12 @@
 namespace tarvo::scpi {
 namespace {
 
-bool Listed(ApiDeclarations& api, const std::string& serial) {
-    const std::vector<std::string> serials = ListGenerators(api);
-    return std::find(serials.begin(), serials.end(), serial) != serials.end();
-}
-
 std::string Missing(const std::string& serial) { return "generator " + serial + " is not attached"; }
+
+std::string Duplicated(const std::string& serial, std::size_t count) {
+    return std::to_string(count) + " attached generators report the serial number " + serial +
+           ": they cannot be told apart";
+}
 
 std::string FailureText(GeneratorOutcome outcome, const std::string& serial, std::uint16_t length) {
     if (outcome == GeneratorOutcome::TooShort)
@@ -60,10 +61,17 @@ InstrumentResult GeneratorBench::Run(const std::string& serial, const Request& r
     if (!slot) slot = std::make_unique<GeneratorSession>(api_);
     GeneratorSession& generator = *slot;
 
+    // Opened only when the serial number names one generator, by the rule every program follows.
     const auto open = [&]() -> std::optional<InstrumentResult> {
+        const GeneratorChoice choice = ChooseGenerator(ListGenerators(api_), serial);
+        if (choice.outcome == GeneratorChoiceOutcome::Duplicated)
+            return InstrumentResult{InstrumentOutcome::Ambiguous, Duplicated(serial, choice.count)};
+        if (choice.outcome != GeneratorChoiceOutcome::Chosen)
+            return InstrumentResult{InstrumentOutcome::Missing, Missing(serial)};
         switch (generator.Open(serial)) {
             case GeneratorSession::OpenOutcome::Opened: return std::nullopt;
-            case GeneratorSession::OpenOutcome::NotAttached: return InstrumentResult{InstrumentOutcome::Missing, Missing(serial)};
+            case GeneratorSession::OpenOutcome::NotAttached:
+                return InstrumentResult{InstrumentOutcome::Missing, Missing(serial)};
             case GeneratorSession::OpenOutcome::Failed: break;
         }
         return InstrumentResult{InstrumentOutcome::Failed, "generator " + serial + " is attached but could not be opened"};
@@ -76,10 +84,9 @@ InstrumentResult GeneratorBench::Run(const std::string& serial, const Request& r
     if (outcome == GeneratorOutcome::TooShort)
         return {InstrumentOutcome::Failed, FailureText(outcome, serial, generator.FeatureReportLength())};
 
-    // The request failed: gone, or a handle that went stale while the generator was away.
-    const bool listed = Listed(api_, serial);
+    // The request failed: gone, or a handle that went stale while the generator was away. A fresh search says
+    // which; still there, it is opened again and the request made once more.
     generator.Close();
-    if (!listed) return {InstrumentOutcome::Missing, Missing(serial)};
     if (auto refused = open()) return *refused;
     outcome = request(generator);
     if (outcome == GeneratorOutcome::Done) return {};
@@ -88,14 +95,26 @@ InstrumentResult GeneratorBench::Run(const std::string& serial, const Request& r
 
 Instruments::Choice GeneratorBench::DefaultGenerator() {
     if (only_) return {only_, false, {}};
-    const std::vector<std::string> serials = Catalog();
-    if (serials.size() == 1) return {serials.front(), false, {}};
-    if (serials.empty()) return {std::nullopt, false, "no generator attached"};
+    const std::vector<std::string> serials = ListGenerators(api_);
+    const GeneratorChoice choice = ChooseGenerator(serials, std::nullopt);
+    if (choice.outcome == GeneratorChoiceOutcome::Chosen) return {serials[choice.index], false, {}};
+    if (choice.outcome == GeneratorChoiceOutcome::NoneAttached) return {std::nullopt, false, "no generator attached"};
     std::string listed;
     for (const std::string& s : serials) listed += (listed.empty() ? "" : ", ") + s;
     return {std::nullopt, true,
             std::to_string(serials.size()) + " generators are attached (" + listed +
                 "): choose one with INSTrument:SELect"};
+}
+
+Instruments::Choice GeneratorBench::Select(const std::string& serial) {
+    if (only_ && serial != *only_) return {std::nullopt, false, "this server serves generator " + *only_ + " only"};
+    const GeneratorChoice choice = ChooseGenerator(ListGenerators(api_), serial);
+    if (choice.outcome == GeneratorChoiceOutcome::Duplicated)
+        return {std::nullopt, true, Duplicated(serial, choice.count)};
+    // The -s generator may be chosen before it is plugged in; any other must be attached.
+    if (choice.outcome != GeneratorChoiceOutcome::Chosen && !only_)
+        return {std::nullopt, false, "no generator " + serial + " is attached"};
+    return {serial, false, {}};
 }
 
 InstrumentResult GeneratorBench::Identity(const std::string& serial, InstrumentIdentity& identity) {

@@ -39,6 +39,7 @@ public:
     const std::optional<std::string>& Only() const override { return only_; }
     std::vector<std::string> Catalog() override;
     Choice DefaultGenerator() override;
+    Choice Select(const std::string& serial) override;
 
     InstrumentResult Identity(const std::string& serial, InstrumentIdentity& identity) override;
     InstrumentResult ReadStatus(const std::string& serial, DeviceStatus& status) override;
@@ -48,7 +49,8 @@ public:
 
     using Request = std::function<GeneratorOutcome(GeneratorSession&)>;
     // Runs one request on the generator with that serial number. A generator not open is opened first when it
-    // is listed. A request that fails is followed by a fresh search: gone, the generator is closed (Missing);
+    // is listed once (Ambiguous when two or more attached generators report that serial number; one already
+    // open stays in use, since its handles name it). A request that fails is followed by a fresh search: gone, the generator is closed (Missing);
     // still listed, it is closed, opened again and the request made once more on the fresh handles, so that a
     // handle gone stale while the generator was unplugged and plugged again costs nothing (Failed when that
     // fails too).

@@ -5,7 +5,6 @@
 #include "protocol/AmplitudeList.h"
 #include "protocol/FeatureReport.h"
 
-#include <algorithm>
 #include <optional>
 
 namespace tarvo::scpi {
@@ -93,12 +92,12 @@ Answer ApplyPulse(SessionState& s, U u) {
 
 Answer Identify(SessionState& s) {
     // Without a generator, or with one that is gone, the query fails as any other does: no answer, and the error
-    // says why. A generator whose strings cannot be read is still named, with 0 for each field not read.
+    // says why. A generator whose strings cannot be read (Failed) is still named, with 0 for each field not read.
     const auto target = s.Target();
     if (!target) return {};
     InstrumentIdentity identity;
     const InstrumentResult result = s.instruments.Identity(*target, identity);
-    if (!s.Reached(result) && result.outcome == InstrumentOutcome::Missing) return {};
+    if (!s.Reached(result) && result.outcome != InstrumentOutcome::Failed) return {};
     return IdentityField(identity.manufacturer) + "," + IdentityField(identity.product) + "," +
            IdentityField(*target) + "," + IdentityField(identity.version);
 }
@@ -146,20 +145,11 @@ Answer SelectInstrument(SessionState& s, U u) {
     if (!ParameterCount(s.status, u, 1, 1)) return {};
     const auto serial = Serial(s.status, u.parameters.front());
     if (!serial) return {};
-    const std::optional<std::string>& only = s.instruments.Only();
-    if (only) {
-        if (*serial != *only)
-            s.status.Queue(error::ILLEGAL_PARAMETER_VALUE, "this server serves generator " + *only + " only");
-        else
-            s.serial = serial;
-        return {};
-    }
-    const std::vector<std::string> serials = s.instruments.Catalog();
-    if (std::find(serials.begin(), serials.end(), *serial) == serials.end()) {
-        s.status.Queue(error::ILLEGAL_PARAMETER_VALUE, "no generator " + *serial + " is attached");
-        return {};
-    }
-    s.serial = serial;
+    Instruments::Choice choice = s.instruments.Select(*serial);
+    if (choice.serial)
+        s.serial = std::move(choice.serial);
+    else
+        s.status.Queue(choice.several ? error::SETTINGS_CONFLICT : error::ILLEGAL_PARAMETER_VALUE, choice.why);
     return {};
 }
 

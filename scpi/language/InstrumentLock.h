@@ -21,8 +21,8 @@ public:
     // session that shares it may take it exclusively when it is the only sharer). Granting it again to its
     // holder changes nothing.
     bool TryExclusive(SessionId session);
-    // Joins the shared lock under `key`: granted when nobody holds it exclusively and the sharers, if any,
-    // use the same key.
+    // Joins the shared lock under `key` (or changes the key of a session that shares it): granted when no other
+    // session holds it exclusively and the other sharers, if any, use the same key.
     bool TryShared(SessionId session, const std::string& key);
     // Gives up the exclusive lock (false when `session` did not hold it); the shared one stays.
     bool ReleaseExclusive(SessionId session);

@@ -16,6 +16,7 @@ enum class InstrumentOutcome {
     Done,
     Missing,  // no generator with that serial number is attached
     Failed,   // it is attached, but it could not be opened or failed the request
+    Ambiguous,  // two or more attached generators report that serial number: they cannot be told apart
 };
 
 struct InstrumentResult {
@@ -47,6 +48,9 @@ public:
         std::string why;
     };
     virtual Choice DefaultGenerator() = 0;
+    // The generator INSTrument:SELect asks for, by the same rule: nothing, with the reason in `why`, when it is
+    // not served or not attached, or (`several`) when two generators report that serial number.
+    virtual Choice Select(const std::string& serial) = 0;
 
     // Done: `identity` has what could be read (Failed with the maker and product both unread).
     virtual InstrumentResult Identity(const std::string& serial, InstrumentIdentity& identity) = 0;

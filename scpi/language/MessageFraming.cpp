@@ -26,17 +26,16 @@ bool MessageFramer::Take(std::string_view bytes, const Ended& ended) {
                 state_ = State::BlockLength;
                 continue;
             }
-            state_ = c == '0' ? State::OpenBlock : State::Text;
             if (c == '0') {
                 Keep(c);
+                state_ = State::OpenBlock;
                 continue;
             }
+            state_ = State::Text;  // #H, #Q, #B or a mistake: the parser reads it
         }
-        if (state_ == State::OpenBlock) {
-            if (c != '\n') {
-                Keep(c);
-                continue;
-            }
+        if (state_ == State::OpenBlock && c != '\n') {
+            Keep(c);
+            continue;
         }
         if (c == '\n' || c == '\r') {
             if (!End(ended)) return false;

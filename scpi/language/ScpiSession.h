@@ -23,7 +23,8 @@ inline constexpr std::size_t MAX_LINE_BYTES = MAX_MESSAGE_BYTES;
 
 class ScpiSession {
 public:
-    // Takes a session number of its own from the lock; gives up whatever it holds of the lock when it goes.
+    // Takes a session number of its own from the lock; gives up whatever it holds of the lock, and its waiting,
+    // when it goes. Both must outlive it.
     ScpiSession(Instruments& instruments, InstrumentLock& lock);
     ~ScpiSession();
     ScpiSession(const ScpiSession&) = delete;
@@ -36,8 +37,9 @@ public:
     // message ends at LF or CR (CR LF ends one), except inside definite-length block data (#<n><length>...),
     // which is data whatever bytes it holds; an incomplete message waits for more bytes. Never throws.
     //
-    // A line of another protocol (an HTTP request line, or a header line every browser sends) is not SCPI: it
-    // and everything after it are dropped, and ForeignProtocol() tells the transport to close the connection.
+    // A line of another protocol (an HTTP request line, or a header line every browser sends: see
+    // IsForeignProtocolLine) is not SCPI: it and everything after it are dropped, now and in later calls, and
+    // ForeignProtocol() tells the transport to close the connection.
     std::string Receive(std::string_view bytes);
     // The line that ended this session as another protocol's (empty while none did); at most 200 characters,
     // shown as log lines show bytes.
@@ -46,6 +48,8 @@ public:
 
     // Runs one whole message whose end the transport decided (VXI-11's END, HiSLIP's DataEnd; a trailing LF
     // is taken as its terminator). Returns its response message ending in LF, or nothing when it has no query.
+    // An LF inside it, outside block data, still ends a message, as on any IEEE 488.2 transport: each such
+    // message then answers its own line. Input that Receive holds is neither run nor disturbed.
     std::string RunMessage(std::string_view message);
 
     // IEEE 488.2 device clear: the input not yet run is dropped (the transport drops the output it holds).

@@ -195,7 +195,13 @@ private:
         if (IsDigit(Peek())) return Block(r, p);
         const char base = Upper(Peek());
         const unsigned radix = base == 'H' ? 16 : base == 'Q' ? 8 : base == 'B' ? 2 : 0;
-        if (radix == 0) return Failed(r, error::SYNTAX, "#" + std::string(1, Peek()) + " starts no data");
+        if (radix == 0) {
+            // Built by appending: GCC 12 at -O3 takes a concatenated one-character string for an overlapping copy.
+            std::string detail = "#";
+            detail += Peek();
+            detail += " starts no data";
+            return Failed(r, error::SYNTAX, detail);
+        }
         ++pos_;
         std::uint64_t value = 0;
         std::size_t digits = 0;
@@ -207,7 +213,11 @@ private:
             if (value > (UINT64_MAX >> 4)) return Failed(r, error::NUMERIC_DATA, "the number is too large");
             value = value * radix + d;
         }
-        if (digits == 0) return Failed(r, error::NUMERIC_DATA, "no digits after #" + std::string(1, base));
+        if (digits == 0) {
+            std::string detail = "no digits after #";
+            detail += base;
+            return Failed(r, error::NUMERIC_DATA, detail);
+        }
         p.kind = Parameter::Kind::Number;
         p.text = std::to_string(value);
         return true;

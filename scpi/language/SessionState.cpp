@@ -25,6 +25,7 @@ bool SessionState::Reached(const InstrumentResult& result) {
         case InstrumentOutcome::Done: return true;
         case InstrumentOutcome::Missing: status.Queue(error::HARDWARE_MISSING, result.detail); return false;
         case InstrumentOutcome::Failed: status.Queue(error::HARDWARE, result.detail); return false;
+        case InstrumentOutcome::Ambiguous: status.Queue(error::SETTINGS_CONFLICT, result.detail); return false;
     }
     return false;
 }

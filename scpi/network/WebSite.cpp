@@ -98,7 +98,10 @@ std::string OptionalJson(const std::optional<std::string>& text) { return text ?
 
 // What an instrument's refusal is, as an API answer.
 HttpResponse Refused(const InstrumentResult& result) {
-    return JsonError(result.outcome == InstrumentOutcome::Missing ? 404 : 502, result.detail);
+    const int status = result.outcome == InstrumentOutcome::Missing     ? 404
+                       : result.outcome == InstrumentOutcome::Ambiguous ? 409
+                                                                         : 502;
+    return JsonError(status, result.detail);
 }
 
 }  // namespace

@@ -1,0 +1,308 @@
+// The SCPI server's VXI-11 speed, against its floor measured in the same run on this machine:
+// - a FREQ? query over VXI-11 (device_write, then device_read: two RPC round trips) on a simulated generator
+//   (median, 99th percentile) against two round trips of a bare TCP echo over the loopback (a poll loop in a
+//   process of its own, as the server is), with messages of the same sizes;
+// - the server's resident memory idle, with 64 links open (a connection each), and after they have gone.
+//
+//   tarvo_vxi11_bench [QUERIES]
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int LINKS = 64;
+
+[[noreturn]] void Die(const std::string& why) {
+    std::fprintf(stderr, "tarvo_vxi11_bench: %s\n", why.c_str());
+    std::exit(1);
+}
+
+double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+double Percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+sockaddr_in Loopback(unsigned short port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+void Word(std::string& out, std::uint32_t value) {
+    const char w[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
+                       static_cast<char>(value)};
+    out.append(w, 4);
+}
+
+// One RPC call to the VXI-11 core program, in one record.
+std::string Call(std::uint32_t xid, std::uint32_t procedure, const std::string& arguments) {
+    std::string body;
+    for (const std::uint32_t w : {xid, 0u, 2u, 0x0607AFu, 1u, procedure, 0u, 0u, 0u, 0u}) Word(body, w);
+    body += arguments;
+    std::string record;
+    Word(record, 0x80000000u | static_cast<std::uint32_t>(body.size()));
+    return record + body;
+}
+
+std::string Opaque(const std::string& bytes) {
+    std::string out;
+    Word(out, static_cast<std::uint32_t>(bytes.size()));
+    out += bytes;
+    out.append((4 - bytes.size() % 4) % 4, '\0');
+    return out;
+}
+
+std::uint32_t WordAt(const std::string& bytes, std::size_t at) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+// One blocking connection: sends bytes, reads one record (or, for the echo, as many bytes as were sent).
+class Connection {
+public:
+    explicit Connection(unsigned short port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        const sockaddr_in a = Loopback(port);
+        if (fd_ < 0 || connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) Die("cannot connect");
+        int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    ~Connection() { close(fd_); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void Send(const std::string& bytes) {
+        for (std::size_t sent = 0; sent < bytes.size();) {
+            const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) Die("send failed");
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+    std::string Take(std::size_t size) {
+        while (buffer_.size() < size) {
+            char chunk[4096];
+            const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+            if (n <= 0) Die("the connection closed");
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+        std::string out = buffer_.substr(0, size);
+        buffer_.erase(0, size);
+        return out;
+    }
+    // The results of one reply record (after the accept status).
+    std::string Reply() {
+        const std::uint32_t length = WordAt(Take(4), 0) & 0x7FFFFFFFu;
+        const std::string body = Take(length);
+        if (body.size() < 24 || WordAt(body, 20) != 0) Die("a call was not accepted");
+        return body.substr(24);
+    }
+
+private:
+    int fd_;
+    std::string buffer_;
+};
+
+// A bare echo: one process, one poll loop, every byte sent back as it arrives. Ends with SIGTERM.
+[[noreturn]] void Echo(int listener) {
+    std::vector<pollfd> fds{{listener, POLLIN, 0}};
+    char buffer[65536];
+    for (;;) {
+        if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) _exit(1);
+        for (std::size_t i = fds.size(); i-- > 0;) {
+            if (!fds[i].revents) continue;
+            if (fds[i].fd == listener) {
+                const int c = accept(listener, nullptr, nullptr);
+                int one = 1;
+                if (c >= 0) {
+                    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                    fds.push_back({c, POLLIN, 0});
+                }
+                continue;
+            }
+            const ssize_t n = recv(fds[i].fd, buffer, sizeof buffer, 0);
+            if (n <= 0 || send(fds[i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) {
+                close(fds[i].fd);
+                fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
+}
+
+unsigned short ListeningPort(int fd) {
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    return ntohs(a.sin_port);
+}
+
+struct Child {
+    pid_t pid = -1;
+    unsigned short port = 0;
+};
+
+Child StartEcho() {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in a = Loopback(0);
+    if (listener < 0 || bind(listener, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+        listen(listener, 128) != 0)
+        Die("the echo cannot listen");
+    Child echo{fork(), ListeningPort(listener)};
+    if (echo.pid == 0) Echo(listener);
+    close(listener);
+    return echo;
+}
+
+unsigned short FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in a = Loopback(0);
+    bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    const unsigned short port = ListeningPort(fd);
+    close(fd);
+    return port;
+}
+
+// The server with VXI-11's core channel on a free port (the portmapper is not needed: the port is known).
+Child StartServer() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const unsigned short port = FreePort();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            const std::string listen = "vxi11://127.0.0.1:" + std::to_string(port);
+            execl(TARVO_SCPI_SERVER, TARVO_SCPI_SERVER, "--listen", listen.c_str(), "--simulate", nullptr);
+            _exit(127);
+        }
+        for (int i = 0; i < 200; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            const sockaddr_in a = Loopback(port);
+            const bool up = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+            close(fd);
+            if (up) return {pid, port};
+            if (waitpid(pid, nullptr, WNOHANG) == pid) break;
+            usleep(20000);
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    Die("the server did not start");
+}
+
+void Stop(const Child& child) {
+    kill(child.pid, SIGTERM);
+    waitpid(child.pid, nullptr, 0);
+}
+
+long ResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+std::uint32_t CreateLink(Connection& c) {
+    std::string args;
+    for (const std::uint32_t w : {1u, 0u, 0u}) Word(args, w);
+    c.Send(Call(1, 10, args + Opaque("inst0")));
+    const std::string reply = c.Reply();
+    if (WordAt(reply, 0) != 0) Die("create_link failed");
+    return WordAt(reply, 4);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int queries = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const Child server = StartServer();
+    const long idle = ResidentKiB(server.pid);
+    std::vector<double> vxi;
+    std::string write, read;
+    {
+        Connection c(server.port);
+        const std::uint32_t link = CreateLink(c);
+        for (const std::uint32_t w : {link, 1000u, 0u, 8u}) Word(write, w);  // END
+        write += Opaque("FREQ?\n");
+        for (const std::uint32_t w : {link, 1024u, 1000u, 0u, 0u, 0u}) Word(read, w);
+        const std::string writeCall = Call(2, 11, write);
+        const std::string readCall = Call(3, 12, read);
+        std::string answer;
+        for (int i = 0; i < queries / 10 + queries; ++i) {  // the first tenth warms up
+            const auto start = Clock::now();
+            c.Send(writeCall);
+            c.Reply();
+            c.Send(readCall);
+            answer = c.Reply();
+            if (i >= queries / 10) vxi.push_back(Micros(Clock::now() - start));
+        }
+        // error 0, reason END, then the answer: digits and LF.
+        if (answer.size() < 16 || WordAt(answer, 0) != 0 || WordAt(answer, 4) != 4 ||
+            answer.find('\n', 12) == std::string::npos)
+            Die("FREQ? was not answered");
+    }
+
+    const Child echo = StartEcho();
+    std::vector<double> floor;
+    {
+        Connection c(echo.port);
+        const std::string writeSized(4 + 40 + write.size(), 'w');
+        const std::string readSized(4 + 40 + read.size(), 'r');
+        for (int i = 0; i < queries / 10 + queries; ++i) {
+            const auto start = Clock::now();
+            c.Send(writeSized);
+            c.Take(writeSized.size());
+            c.Send(readSized);
+            c.Take(readSized.size());
+            if (i >= queries / 10) floor.push_back(Micros(Clock::now() - start));
+        }
+    }
+    Stop(echo);
+
+    long open = 0;
+    {
+        std::vector<std::unique_ptr<Connection>> links;
+        for (int i = 0; i < LINKS; ++i) {
+            links.push_back(std::make_unique<Connection>(server.port));
+            CreateLink(*links.back());
+        }
+        open = ResidentKiB(server.pid);
+    }
+    usleep(300000);  // the server notices the closed connections
+    const long after = ResidentKiB(server.pid);
+    Stop(server);
+
+    const double vxiMedian = Percentile(vxi, 0.5), floorMedian = Percentile(floor, 0.5);
+    std::printf("VXI-11 FREQ? (device_write + device_read), %d queries: median %.1f us, p99 %.1f us\n", queries,
+                vxiMedian, Percentile(vxi, 0.99));
+    std::printf("floor, two bare loopback echo round trips of the same sizes: median %.1f us, p99 %.1f us\n",
+                floorMedian, Percentile(floor, 0.99));
+    std::printf("ratio of the medians: %.2f (goal: 1.5 or less)\n", vxiMedian / floorMedian);
+    std::printf("server resident memory: idle %ld KiB, with %d links open %ld KiB, after they closed %ld KiB\n", idle,
+                LINKS, open, after);
+    return 0;
+}
