@@ -26,6 +26,9 @@ public:
     const std::optional<std::string>& Only() const override { return only_; }
     std::vector<std::string> Catalog() override { return {"TPG-1"}; }
     Choice DefaultGenerator() override { return {"TPG-1", false, {}}; }
+    Choice Select(const std::string& serial) override {
+        return serial == "TPG-1" ? Choice{serial, false, {}} : Choice{std::nullopt, false, "gone"};
+    }
     InstrumentResult Identity(const std::string& serial, InstrumentIdentity& identity) override {
         identity = {"Tarvo", "Pulse Generator", "1.00"};
         return Known(serial);
