@@ -6,6 +6,9 @@
 #include "device/SimulatedPlatform.h"
 #include "scpi/device/GeneratorBench.h"
 #include "scpi/network/DnsSdAnnounce.h"
+#include "scpi/network/HostName.h"
+#include "scpi/network/HttpConnection.h"
+#include "scpi/network/WebSite.h"
 #include "scpi/language/InstrumentLock.h"
 #include "scpi/network/Hislip.h"
 #include "scpi/network/Listeners.h"
@@ -64,9 +67,10 @@ std::string Usage() {
            "      --listen [PROTOCOL://]HOST:PORT\n"
            "                           listen there instead of 127.0.0.1:5025 and [::1]:5025 (repeatable);\n"
            "                           PROTOCOL is scpi-raw (the default), vxi11 (PORT: the core channel's,\n"
-           "                           0 for any free one; the portmapper goes on HOST:111) or hislip (also\n"
-           "                           on port 4880 of the loopback when no --listen is given); an IPv6\n"
-           "                           address in brackets; 0.0.0.0:5025 opens it to the network\n"
+           "                           0 for any free one; the portmapper goes on HOST:111), hislip (also\n"
+           "                           on port 4880 of the loopback when no --listen is given) or http (the\n"
+           "                           web page; also on port 80 of the loopback where it may have it); an\n"
+           "                           IPv6 address in brackets; 0.0.0.0:5025 opens it to the network\n"
            "  -s, --serial SERIAL      serve only the generator with this serial number\n"
            "      --simulate [SERIAL...]  simulated generators with these serial numbers (default " +
            std::string(DEFAULT_SIMULATED_SERIAL) + "),\n"
@@ -86,7 +90,8 @@ struct ProtocolDefault {
     const char* protocol;
     std::uint16_t port;
 };
-constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}, {VXI11, 0}, {HISLIP, hislip::DEFAULT_PORT}};
+constexpr ProtocolDefault PROTOCOLS[] = {{SCPI_RAW, SCPI_RAW_PORT}, {VXI11, 0}, {HISLIP, hislip::DEFAULT_PORT},
+                                         {HTTP, 80}};
 
 bool Served(const std::string& protocol) {
     return std::any_of(std::begin(PROTOCOLS), std::end(PROTOCOLS),
@@ -106,6 +111,7 @@ struct Shared {
     std::function<void(const std::string&)> log;
     bool verbose = false;
     std::unique_ptr<Vxi11Service> vxi11;  // made with the first VXI-11 socket
+    WebSite* web = nullptr;
 };
 
 Vxi11Service& Vxi11(Shared& shared) {
@@ -124,6 +130,8 @@ std::optional<Listener> ServeOn(const std::string& protocol, net::Socket socket,
     if (protocol == HISLIP && !datagram)
         return Listener{socket, protocol, HislipConnections(shared.instruments, shared.lock, shared.log, shared.verbose),
                         nullptr};
+    if (protocol == HTTP && !datagram && shared.web)
+        return Listener{socket, protocol, HttpHandlerFactory(*shared.web, HTTP_REQUEST_TIMEOUT, shared.log), nullptr};
     return std::nullopt;
 }
 
@@ -316,13 +324,16 @@ int Serve(const CommandLine& line) {
     }
 
     InstrumentLock lock;
-    Shared shared{bench, lock, [](const std::string& text) { std::cerr << text << '\n'; }, line.verbose, nullptr};
+    WebSite web(bench, lock, {HostName(), {}});
+    Shared shared{bench, lock, [](const std::string& text) { std::cerr << text << '\n'; }, line.verbose, nullptr, &web};
     std::optional<std::vector<Listener>> listeners = Listen(line, shared);
     if (!listeners) return EXIT_FAILED;
     Server server(std::move(*listeners));
     server.log = shared.log;
     if (!server.StopOnRequest()) Error() << "warning: cannot catch the stop signals; a stop ends it at once\n";
     Announce(server.ListeningSockets(), line);
+    web.Serving(server.ListeningSockets());
+    if (const std::string url = web.PageUrl(); !url.empty()) std::cerr << PROGRAM << ": web page at " << url << '\n';
     const std::unique_ptr<DnsSdAnnouncement> dnsSd = AnnounceOnNetwork(server.ListeningSockets(), line, bench);
 
     const bool served = server.Run();

@@ -41,6 +41,7 @@ expected=(
     usr/bin/tarvo-pulse-scpi
     usr/share/man/man1/tarvo-pulse-scpi.1.gz
     usr/lib/systemd/system/tarvo-pulse-scpi.socket
+    usr/lib/systemd/system/tarvo-pulse-scpi-http.socket
     usr/lib/systemd/system/tarvo-pulse-scpi.service
     "usr/share/applications/$id.desktop"
     "usr/share/metainfo/$id.metainfo.xml"
@@ -79,7 +80,8 @@ done
 # package and this system's own units (which they depend on: sockets.target, sysinit.target), with man looking
 # for pages in the package only. verify checks every setting, that the program they run is there and
 # executable, and that the manual page they name exists.
-units=(/usr/lib/systemd/system/tarvo-pulse-scpi.socket /usr/lib/systemd/system/tarvo-pulse-scpi.service)
+units=(/usr/lib/systemd/system/tarvo-pulse-scpi.socket /usr/lib/systemd/system/tarvo-pulse-scpi-http.socket
+       /usr/lib/systemd/system/tarvo-pulse-scpi.service)
 verify_root="$scratch/verify-root"
 mkdir -p "$verify_root/usr/lib/systemd/system"
 cp -a /usr/lib/systemd/system/. "$verify_root/usr/lib/systemd/system/"
