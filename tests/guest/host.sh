@@ -16,10 +16,12 @@
 #                                guest's own lines, "TAG FAIL ...") and GUEST_WATCHDOG (seconds until it powers off)
 #   guest_copy_libraries ROOT PROGRAM...   each program's shared libraries, at their own paths
 #   guest_pack ROOT ARCHIVE      the tree as a newc cpio archive (the initramfs)
-#   guest_forward [tcp:|udp:]GUEST_PORT...
-#                                forwards a free port of 127.0.0.1 to each port of the guest (10.0.2.15) through a
-#                                virtio network card, isolated from every other address; guest_port[PORT] (or
-#                                guest_port[udp:PORT]) is the host's port. The guest needs virtio_pci, virtio_net.
+#   guest_forward [tcp:|udp:]GUEST_PORT[=HOST_PORT]...
+#                                forwards a port of 127.0.0.1 (HOST_PORT, else a free one) to each port of the guest
+#                                (10.0.2.15) through a virtio network card, isolated from every other address;
+#                                guest_port[PORT] (or guest_port[udp:PORT]) is the host's port. A fixed HOST_PORT
+#                                is for a protocol that tells clients its port numbers. The guest needs virtio_pci
+#                                and virtio_net.
 #   guest_control_line           the guest's second serial port (/dev/ttyS1) on the Unix socket $guest_control
 #   guest_share TAG PATH [ro]    PATH of this machine shared with the guest over virtio-9p (read-only with ro),
 #                                which mounts it by TAG (guest_mount_share). The guest needs 9p, 9pnet_virtio and
@@ -156,7 +158,9 @@ guest_forward() {
     local spec proto port host
     for spec in "$@"; do
         case $spec in udp:*) proto=udp port=${spec#udp:} ;; *) proto=tcp port=${spec#tcp:} ;; esac
-        host=$(guest_free_port $proto)
+        host=
+        case $port in *=*) host=${port#*=} port=${port%%=*} ;; esac
+        [ -n "$host" ] || host=$(guest_free_port $proto)
         if [ $proto = udp ]; then guest_port[udp:$port]=$host; else guest_port[$port]=$host; fi
         guest_network+=",hostfwd=$proto:127.0.0.1:$host-10.0.2.15:$port"
     done

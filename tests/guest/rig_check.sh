@@ -68,6 +68,16 @@ read_back=$($sh -c '. "$1"; printf "%s|" "$GUEST_TAG" "$PATHS" "$QUOTED" "$EMPTY
 expect "the guest's /config reads back what the host wrote (spaces, quotes, \$, =)" \
     "T|/a b/c|it's \"x\" \$HOME \`id\`||a=b|" "$read_back"
 
+# Forwarded ports: a free one of the loopback for each guest port, TCP and UDP apart, or the one asked for.
+ports=$(
+    . "$here/host.sh"
+    guest_forward 5025 4880 udp:111 9010=9010
+    echo "${guest_port[5025]} ${guest_port[4880]} ${guest_port[udp:111]} ${guest_port[9010]}"
+)
+read -r p1 p2 p3 p4 <<< "$ports"
+[ "$p1" -gt 0 ] && [ "$p2" -gt 0 ] && [ "$p3" -gt 0 ] && [ "$p1" != "$p2" ] && [ "$p4" = 9010 ] 2>/dev/null
+check $? "forwarded ports: a free port of the host for each guest port, or the one given (got: $ports)"
+
 # Each guest test skips, saying why, where the kernel has not been fetched (on a machine whose /dev/uhid can be
 # used the real-kernel test runs there instead, and is left out).
 missing=$work/no-kernel
