@@ -79,13 +79,13 @@ guest_need_kernel() {
     [ -e "$guest_kernel/vmlinuz" ] && [ -e "$guest_kernel/modules.order" ] ||
         skip "no Debian kernel in $dir (tools/dev test fetches it)"
     for module in "$@"; do
-        [ -e "$guest_kernel/$module.ko" ] ||
+        [ -e "$guest_kernel/${module//_/-}.ko" ] || [ -e "$guest_kernel/${module//-/_}.ko" ] ||
             skip "the kernel in $dir lacks $module.ko (run tests/kernel/fetch-kernel.sh $dir)"
     done
 }
 
 guest_root() {
-    local root=$1 here
+    local root=$1 here dir
     shift
     here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
     rm -rf "$root"

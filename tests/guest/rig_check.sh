@@ -55,6 +55,11 @@ expect "one module with no dependency: itself alone" "hid 1 " "$(modules_for hid
 expect "a module's dependency comes first, and other modules stay out" "hid uhid 2 " "$(modules_for uhid)"
 expect "dependencies of dependencies, each once, in the kernel's order" "netfs fscache 9p-net 9p 4 " "$(modules_for 9p)"
 expect "names with '_' or '-' alike" "hid hid-generic 9p-net 3 " "$(modules_for hid_generic 9p-net)"
+(
+    . "$here/host.sh"
+    guest_need_kernel "$kernel_dir" hid_generic 9p_net uhid > /dev/null
+)
+check $? "the kernel's check finds modules named with '_' or '-' alike"
 
 # What guest_config writes, busybox sh reads back unchanged.
 sh=$(command -v busybox >/dev/null && echo "busybox sh" || echo sh)
