@@ -268,6 +268,28 @@ TEST_F(Scpi, UnplugGivesHardwareMissingAndReplugWorksWithoutReconnecting) {
     EXPECT_EQ(sim.OpenDeviceHandles(), 0);
 }
 
+TEST_F(Scpi, AHandleThatReadsAShortFeatureReportIsNotKeptPastItsRequest) {
+    // Opened while it was being removed, a generator reads a feature report of 0 bytes; once it is plugged in
+    // again, the next command reaches it.
+    SimDeviceConfig removing;
+    removing.name = "TPG-1";
+    removing.serial = u"TPG-1";
+    removing.featureLength = 0;
+    ASSERT_TRUE(sim.Plug(removing));
+    ScpiSession s(bench);
+    EXPECT_EQ(s.Receive("FREQ 2e6\n"), "");
+    EXPECT_EQ(Errors(s), std::vector<std::string>{
+                             "-240,\"Hardware error;generator TPG-1 has a feature report of 0 bytes, too short for the request\""});
+    EXPECT_EQ(sim.OpenDeviceHandles(), 0);
+    ASSERT_TRUE(sim.Unplug("TPG-1"));
+    Plug("TPG-1");
+    EXPECT_EQ(s.Receive("FREQ 3e6;FREQ?\n"), "3000000\n");
+    EXPECT_EQ(Errors(s), std::vector<std::string>{});
+    EXPECT_EQ(s.Receive("SIM:LOG?\n"), Log({FrequencyFrame(3000000)}));
+    bench.CloseAll();
+    EXPECT_EQ(sim.OpenDeviceHandles(), 0);
+}
+
 TEST_F(Scpi, EachSessionHasItsOwnQueueAndGenerator) {
     ScpiSession a(bench), b(bench);
     // No generator: device commands and *IDN? fail, adding no answer, and say why.

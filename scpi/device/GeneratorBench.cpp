@@ -73,8 +73,14 @@ BenchResult GeneratorBench::Run(const std::string& serial, const Request& reques
         if (auto refused = open()) return *refused;
     GeneratorOutcome outcome = request(generator);
     if (outcome == GeneratorOutcome::Done) return {};
-    if (outcome == GeneratorOutcome::TooShort)
-        return {BenchOutcome::Failed, FailureText(outcome, serial, generator.FeatureReportLength())};
+    if (outcome == GeneratorOutcome::TooShort) {
+        // The length was read when the handle was opened. A generator being removed can still be opened (Wine
+        // lists it a moment longer) and then reads 0 bytes: the handle is not kept, so that the next request
+        // opens the generator afresh and reaches it once it is plugged in again.
+        BenchResult refused{BenchOutcome::Failed, FailureText(outcome, serial, generator.FeatureReportLength())};
+        generator.Close();
+        return refused;
+    }
 
     // The request failed: gone, or a handle that went stale while the generator was away.
     const bool listed = Listed(api_, serial);
