@@ -7,30 +7,24 @@
 # compare the figures with each other, and with the host's own run at 0 interfaces, not with the host's clock.
 set -euo pipefail
 bench=$1 foreign=$2 kernel_dir=$3 work=$4
-kernel=$kernel_dir/current
-. "$(dirname "$0")/../tests/kernel/guest-lib.sh"
-busybox=$(guest_busybox)
-for need in qemu-system-x86_64 strace; do
-    command -v "$need" >/dev/null || { echo "hid-search-bench: $need is not installed" >&2; exit 1; }
-done
-[ -n "$busybox" ] || { echo "hid-search-bench: needs busybox-static" >&2; exit 1; }
-[ -e "$kernel/uhid.ko" ] || { echo "hid-search-bench: no kernel in $kernel_dir (tests/kernel/fetch-kernel.sh)" >&2; exit 1; }
+. "$(dirname "$0")/../tests/guest/host.sh"
+guest_begin hid-search-bench
+# A benchmark that cannot run fails: tools/dev bench installs what it needs.
+skip() { echo "hid-search-bench: $*" >&2; exit 1; }
+guest_need_qemu
+guest_need_busybox
+guest_need_kernel "$kernel_dir" hid uhid hid-generic
+command -v strace >/dev/null || skip "strace is not installed"
 
 root=$work/initramfs
-guest_root "$root" "$kernel" "$busybox" bench
+guest_root "$root" bench
+guest_modules "$root" hid uhid hid-generic
+guest_config "$root" GUEST_TAG=BENCH GUEST_WATCHDOG=1500
 cp "$bench" "$root/bench/tarvo_hid_search_bench"
 cp "$foreign" "$root/bench/tarvo-foreign-hid-virtual"
 cp "$(command -v strace)" "$root/bin/strace"
 guest_copy_libraries "$root" "$bench" "$foreign" "$(command -v strace)"
-cat > "$root/init" <<'EOF'
-#!/bin/busybox sh
-/bin/busybox --install -s /bin
-export PATH=/bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-for m in hid uhid hid-generic; do insmod /modules/$m.ko; done
-(sleep 1500; echo "BENCH watchdog"; poweroff -f) &
+cat > "$work/body.sh" <<'EOF'
 calls() { awk '$1 ~ /^[0-9]+$/ && NF == 2 {print $2, $1}' "$1"; }
 for n in 0 16; do
     fpid=
@@ -40,7 +34,7 @@ for n in 0 16; do
         i=0
         while ! grep -q READY /tmp/foreign.out && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
     fi
-    for run in 1 2 3; do echo "BENCH $(/bench/tarvo_hid_search_bench --seconds 15)"; done
+    for run in 1 2 3; do say "$(/bench/tarvo_hid_search_bench --seconds 15)"; done
     strace -c -U calls,name -o /tmp/short /bench/tarvo_hid_search_bench --ticks 20 > /dev/null
     strace -c -U calls,name -o /tmp/long /bench/tarvo_hid_search_bench --ticks 220 > /dev/null
     calls /tmp/short > /tmp/short.calls
@@ -50,10 +44,10 @@ for n in 0 16; do
         /tmp/short.calls /tmp/long.calls
     [ -n "$fpid" ] && kill $fpid && wait $fpid
 done
-echo "BENCH done"
-poweroff -f
+say done
 EOF
-chmod 755 "$root/init"
-guest_pack "$root" "$busybox" "$work/initramfs.cpio"
-guest_boot 1600 "$kernel" "$work/initramfs.cpio" > "$work/console.log" 2>&1 || true
+guest_body "$root" "$work/body.sh"
+guest_pack "$root" "$work/initramfs.cpio"
+guest_start 1600 "$work/console.log" -initrd "$work/initramfs.cpio"
+guest_wait || true
 tr -d '\r' < "$work/console.log" | grep -ao 'BENCH .*' | sed 's/^BENCH //'

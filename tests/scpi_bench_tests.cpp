@@ -24,6 +24,31 @@ std::vector<std::string> Errors(ScpiSession& s) {
     return errors;
 }
 
+TEST(ScpiBench, AHandleThatReadsAShortFeatureReportIsNotKeptPastItsRequest) {
+    // Opened while it was being removed, a generator reads a feature report of 0 bytes; once it is plugged in
+    // again, the next command reaches it.
+    SimulatedPlatform sim;
+    InstrumentLock lock;
+    GeneratorBench bench(sim, std::nullopt, &sim);
+    SimDeviceConfig removing;
+    removing.name = "TPG-1";
+    removing.serial = u"TPG-1";
+    removing.featureLength = 0;
+    ASSERT_TRUE(sim.Plug(removing));
+    ScpiSession s(bench, lock);
+    EXPECT_EQ(s.Receive("FREQ 2e6\n"), "");
+    EXPECT_EQ(Errors(s), std::vector<std::string>{
+                             "-240,\"Hardware error;generator TPG-1 has a feature report of 0 bytes, too short for the request\""});
+    EXPECT_EQ(sim.OpenDeviceHandles(), 0);
+    ASSERT_TRUE(sim.Unplug("TPG-1"));
+    ASSERT_TRUE(bench.PlugSimulated("TPG-1"));
+    EXPECT_EQ(s.Receive("FREQ 3e6;FREQ?\n"), "3000000\n");
+    EXPECT_EQ(Errors(s), std::vector<std::string>{});
+    EXPECT_EQ(s.Receive("SIM:LOG?\n"), FrequencyFrame(3000000) + "\n");
+    bench.CloseAll();
+    EXPECT_EQ(sim.OpenDeviceHandles(), 0);
+}
+
 TEST(ScpiBench, StatusBytesStaleHandlesAndFailuresAsTheLanguageSeesThem) {
     SimulatedPlatform sim;
     InstrumentLock lock;

@@ -81,8 +81,14 @@ InstrumentResult GeneratorBench::Run(const std::string& serial, const Request& r
         if (auto refused = open()) return *refused;
     GeneratorOutcome outcome = request(generator);
     if (outcome == GeneratorOutcome::Done) return {};
-    if (outcome == GeneratorOutcome::TooShort)
-        return {InstrumentOutcome::Failed, FailureText(outcome, serial, generator.FeatureReportLength())};
+    if (outcome == GeneratorOutcome::TooShort) {
+        // The length was read when the handle was opened. A generator being removed can still be opened (Wine
+        // lists it a moment longer) and then reads 0 bytes: the handle is not kept, so that the next request
+        // opens the generator afresh and reaches it once it is plugged in again.
+        InstrumentResult refused{InstrumentOutcome::Failed, FailureText(outcome, serial, generator.FeatureReportLength())};
+        generator.Close();
+        return refused;
+    }
 
     // The request failed: gone, or a handle that went stale while the generator was away. A fresh search says
     // which; still there, it is opened again and the request made once more.

@@ -4,15 +4,13 @@
 #   run-kernel-e2e.sh TEST_PROGRAM VIRTUAL_PROGRAM FOREIGN_PROGRAM KERNEL_DIR WORK_DIR CTL_PROGRAM
 # Where /dev/uhid can be used here, the test runs directly. Otherwise it boots Debian's kernel (fetched into
 # KERNEL_DIR by tests/kernel/fetch-kernel.sh) under qemu with software emulation, in an initramfs holding busybox,
-# the three HID modules, the programs and their libraries. Exits 0 on PASS, 1 on FAIL, 77 (skipped) where
-# neither /dev/uhid nor qemu with the kernel and busybox can be had.
+# the three HID modules, the programs and their libraries (tests/guest). Exits 0 on PASS, 1 on FAIL, 77 (skipped)
+# where neither /dev/uhid nor qemu with the kernel and busybox can be had.
 set -euo pipefail
 test_program=$1 virtual_program=$2 foreign_program=$3 kernel_dir=$4 work=$5 ctl_program=$6
 here=$(cd "$(dirname "$0")" && pwd)
-started=$(date +%s.%N)
-
-elapsed() { echo "$(date +%s.%N) $started" | awk '{printf "%.1f", $1 - $2}'; }
-skip() { echo "kernel_e2e: SKIPPED: $*"; exit 77; }
+. "$here/../guest/host.sh"
+guest_begin kernel_e2e
 
 if [ -c /dev/uhid ] && (exec 3<>/dev/uhid) 2>/dev/null; then
     echo "kernel_e2e: /dev/uhid is usable here; running on this machine's kernel $(uname -r)"
@@ -24,35 +22,31 @@ if [ -c /dev/uhid ] && (exec 3<>/dev/uhid) 2>/dev/null; then
     exit $(( status == 0 ? 0 : 1 ))
 fi
 
-. "$here/guest-lib.sh"
-command -v qemu-system-x86_64 >/dev/null || skip "no /dev/uhid here and qemu-system-x86_64 is not installed"
-busybox=$(guest_busybox)
-[ -n "$busybox" ] || skip "the static busybox (busybox-static) is not installed"
-kernel=$kernel_dir/current
-[ -e "$kernel/hid.ko" ] && [ -e "$kernel/uhid.ko" ] && [ -e "$kernel/hid-generic.ko" ] && [ -e "$kernel/vmlinuz" ] ||
-    skip "no Debian kernel in $kernel_dir (tools/dev test fetches it)"
+echo "kernel_e2e: /dev/uhid cannot be used here: the test needs Debian's kernel under qemu"
+guest_need_qemu
+guest_need_busybox
+guest_need_kernel "$kernel_dir" hid uhid hid-generic
 
-# The initramfs.
 root=$work/initramfs
-guest_root "$root" "$kernel" "$busybox" test
+guest_root "$root" test
+guest_modules "$root" hid uhid hid-generic
+guest_body "$root" "$here/guest-body.sh"
+guest_config "$root" GUEST_TAG=KERNEL_E2E GUEST_WATCHDOG=200
 cp "$test_program" "$root/test/tarvo_kernel_e2e"
 cp "$virtual_program" "$root/test/tarvo-pulse-generator-virtual"
 cp "$foreign_program" "$root/test/tarvo-foreign-hid-virtual"
 cp "$ctl_program" "$root/test/tarvo-pulse-ctl"
-cp "$here/ctl-e2e.sh" "$root/test/ctl-e2e.sh"
-cp "$here/guest-init.sh" "$root/init"
-cp "$here/lsan.supp" "$root/test/lsan.supp"
-chmod 755 "$root/init"
+cp "$here/ctl-e2e.sh" "$here/lsan.supp" "$root/test/"
 guest_copy_libraries "$root" "$test_program" "$virtual_program" "$foreign_program" "$ctl_program"
-guest_pack "$root" "$busybox" "$work/initramfs.cpio"
+guest_pack "$root" "$work/initramfs.cpio"
 
 log=$work/console.log
-echo "kernel_e2e: booting $(cat "$kernel/PACKAGE" 2>/dev/null || echo "the kernel") under qemu (TCG)"
+echo "kernel_e2e: booting $(cat "$guest_kernel/PACKAGE" 2>/dev/null || echo "the kernel") under qemu (TCG)"
+guest_start 300 "$log" -initrd "$work/initramfs.cpio"
 status=0
-guest_boot 300 "$kernel" "$work/initramfs.cpio" > "$log" 2>&1 || status=$?
-tr -d '\r' < "$log" > "$log.txt"
-# The console without the firmware's screen control sequences.
-grep -av $'\e' "$log.txt" || true
+guest_wait || status=$?
+guest_console "$log"
+cat "$log.txt"
 # PASS counts only with the program's own exit status 0 (a sanitizer may fail it after its last line).
 if grep -qa '^KERNEL_E2E PASS' "$log.txt" && grep -qa '^KERNEL_E2E EXIT 0$' "$log.txt" &&
    grep -qa '^CTL_E2E PASS' "$log.txt" && grep -qa '^CTL_E2E EXIT 0$' "$log.txt"; then

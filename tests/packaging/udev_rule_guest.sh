@@ -8,14 +8,12 @@
 # package cannot be had.
 set -euo pipefail
 rule=$1 virtual_program=$2 kernel_dir=$3 work=$4
-skip() { echo "udev_rule_guest: SKIPPED: $*"; exit 77; }
+. "$(dirname "$0")/../guest/host.sh"
+guest_begin udev_rule_guest
 
-. "$(dirname "$0")/../kernel/guest-lib.sh"
-command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is not installed"
-busybox=$(guest_busybox)
-[ -n "$busybox" ] || skip "the static busybox is not installed"
-kernel=$kernel_dir/current
-[ -e "$kernel/vmlinuz" ] && [ -e "$kernel/uhid.ko" ] || skip "no Debian kernel in $kernel_dir (tools/dev test fetches it)"
+guest_need_qemu
+guest_need_busybox
+guest_need_kernel "$kernel_dir" hid uhid hid-generic
 
 # udevadm from Debian's udev package, unpacked here once.
 mkdir -p "$work"
@@ -27,7 +25,9 @@ if [ ! -x "$udevadm" ]; then
 fi
 
 root=$work/initramfs
-guest_root "$root" "$kernel" "$busybox" run test etc/udev/rules.d
+guest_root "$root" test etc/udev/rules.d
+guest_modules "$root" hid uhid hid-generic
+guest_config "$root" GUEST_TAG=UDEV_GUEST GUEST_WATCHDOG=200
 # The rule's group, as gid 46 (plugdev's on Debian).
 group=$(sed -n 's/.*GROUP="\([^"]*\)".*/\1/p' "$rule" | head -n 1)
 printf 'root:x:0:0:root:/:/bin/sh\n' > "$root/etc/passwd"
@@ -36,28 +36,24 @@ cp "$virtual_program" "$root/test/virtual"
 cp "$udevadm" "$root/bin/udevadm"
 cp "$rule" "$root/etc/udev/rules.d/"
 guest_copy_libraries "$root" "$virtual_program" "$udevadm"
-cat > "$root/init" <<'GUEST'
-#!/bin/busybox sh
-/bin/busybox --install -s /bin
-export PATH=/bin
-mount -t proc proc /proc; mount -t sysfs sysfs /sys; mount -t devtmpfs devtmpfs /dev; mount -t tmpfs tmpfs /run
-for m in hid uhid hid-generic; do insmod /modules/$m.ko || echo "UDEV_GUEST FAIL cannot load $m"; done
+cat > "$work/body.sh" <<'GUEST'
 /test/virtual --serial TPG-000123 --exit-after 60 >/dev/null 2>&1 &
 for i in 1 2 3 4 5 6 7 8 9 10; do [ -e /sys/class/hidraw/hidraw0 ] && break; sleep 1; done
 node=$(readlink -f /sys/class/hidraw/hidraw0)
 echo  # the firmware's last line has no end
 for dev in "$node" "${node%/hidraw/*}" /sys/devices/virtual/misc/uhid; do
     tags=$(udevadm test --action=add "$dev" 2>/dev/null | sed -n 's/^TAGS=//p')
-    echo "UDEV_GUEST TAGS $dev ${tags:-none}"
+    say "TAGS $dev ${tags:-none}"
 done
-echo "UDEV_GUEST NODE $(stat -c '%g:%a' /dev/hidraw0)"
-echo "UDEV_GUEST DONE"
-poweroff -f
+say "NODE $(stat -c '%g:%a' /dev/hidraw0)"
+say DONE
 GUEST
-chmod 755 "$root/init"
-guest_pack "$root" "$busybox" "$work/initramfs.cpio"
+guest_body "$root" "$work/body.sh"
+guest_pack "$root" "$work/initramfs.cpio"
 
-guest_boot 240 "$kernel" "$work/initramfs.cpio" 2>&1 | tr -d '\r' | grep -a '^UDEV_GUEST' > "$work/result.txt" || true
+guest_start 240 "$work/console.log" -initrd "$work/initramfs.cpio"
+guest_wait || true
+tr -d '\r' < "$work/console.log" | grep -a '^UDEV_GUEST' > "$work/result.txt" || true
 cat "$work/result.txt"
 
 grep -q '^UDEV_GUEST DONE' "$work/result.txt" || { echo "FAIL: the guest did not finish"; exit 1; }

@@ -112,7 +112,7 @@ replug() {
 }
 
 # The SCPI server under Wine, reached from the host through a forwarded port; the host unplugs and plugs the
-# generator and asks for the reports it received over the second serial port (tests/kernel/scpi-control.sh).
+# generator and asks for the reports it received over the second serial port (tests/guest/control.sh).
 scenario_scpi() {
     local dir=$OUT/scpi generators=0 generator server
     mkdir -p "$dir"
@@ -130,7 +130,7 @@ scenario_scpi() {
     plug_generator
     "$WINE64" "$SCPI" --listen 0.0.0.0:5025 -v > "$dir/program.log" 2>&1 < /dev/null &
     server=$!
-    . "$(dirname "$0")/../kernel/scpi-control.sh"
+    . "$(dirname "$0")/../guest/control.sh"
     scpi_control
     kill -TERM "$server" 2>/dev/null
     wait "$server"

@@ -3,9 +3,10 @@
 # through uhid and reached through Wine's own HID stack (hid.dll, hidclass, winebus's udev bus, hidraw).
 #   run-wine-guest.sh --virtual PATH --kernel DIR --work DIR [--probe EXE] [--ctl EXE] [--window EXE] [--scpi EXE]
 # PATH is the Linux tarvo-pulse-generator-virtual, DIR the kernel as tests/kernel/fetch-kernel.sh leaves it, the
-# EXEs 64-bit Windows programs. The guest shares this machine's root read-only over virtio-9p under a tmpfs
-# overlay and chroots into it, so Wine and the programs are used where they are; the Wine prefix is made here
-# once (WORK/prefix). One boot runs the scenarios the given programs allow (guest-scenarios.sh):
+# EXEs 64-bit Windows programs. The guest (tests/guest) shares this machine's root read-only over virtio-9p under a
+# tmpfs overlay and chroots into it, so Wine and the programs are used where they are; the Wine prefix is made
+# here once (WORK/prefix, by tools/wine-prefix). One boot runs the scenarios the given programs allow
+# (guest-scenarios.sh):
 #   scpi           tarvo-pulse-scpi, reached by PyVISA here through a port of 127.0.0.1 that qemu forwards to
 #                  the guest: sets and reads back both values; the generator is unplugged (-241) and plugged
 #                  again; every report it received is checked byte for byte (tests/scpi/guest_client.py);
@@ -19,9 +20,8 @@
 # one line why where qemu, the kernel or its modules, wine64, udevd or the static busybox cannot be had.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-started=$(date +%s.%N)
-elapsed() { echo "$(date +%s.%N) ${1:-$started}" | awk '{printf "%.1f", $1 - $2}'; }
-skip() { echo "wine_guest: SKIPPED: $*"; exit 77; }
+. "$here/../guest/host.sh"
+guest_begin wine_guest
 usage() { echo "usage: run-wine-guest.sh --virtual PATH --kernel DIR --work DIR [--probe EXE] [--ctl EXE] [--window EXE] [--scpi EXE]" >&2; exit 2; }
 
 virtual= kernel_dir= work= probe= ctl= window= scpi=
@@ -52,25 +52,16 @@ scenarios=
 [ -z "$probe" ] || scenarios+=" probe-replug"
 [ -z "$window" ] || scenarios+=" window-replug"
 [ -n "$scenarios" ] || usage
-# What the scpi scenario needs of the kernel: the network card.
-[ -z "$scpi" ] || grep -qx virtio_net "$kernel_dir/current/modules.order" 2>/dev/null ||
-    skip "the kernel in $kernel_dir lacks virtio_net.ko (run tests/kernel/fetch-kernel.sh $kernel_dir)"
 
-HOST_TIMEOUT=600   # the whole boot; the guest's watchdog fires before
-GUEST_WATCHDOG=540
+# The HID stack, the host's root over virtio-9p under an overlay, and for the scpi scenario the network card.
+modules=(hid uhid hid-generic 9p 9pnet_virtio virtio_pci overlay)
+[ -z "$scpi" ] || modules+=(virtio_net)
 WINE64=/usr/lib/wine/wine64
 
 # What the run needs.
-. "$here/../kernel/guest-lib.sh"
-qemu=$(command -v qemu-system-x86_64 || true)
-[ -n "$qemu" ] || skip "qemu-system-x86_64 is not installed"
-busybox=$(guest_busybox)
-[ -n "$busybox" ] || skip "the static busybox (busybox-static) is not installed"
-kernel=$kernel_dir/current
-[ -e "$kernel/vmlinuz" ] && [ -e "$kernel/modules.order" ] || skip "no Debian kernel in $kernel_dir (tools/dev test fetches it)"
-for m in uhid 9p 9pnet_virtio virtio_pci overlay; do
-    grep -qx "$m" "$kernel/modules.order" || skip "the kernel in $kernel_dir lacks $m.ko (run tests/kernel/fetch-kernel.sh $kernel_dir)"
-done
+guest_need_qemu
+guest_need_busybox
+guest_need_kernel "$kernel_dir" "${modules[@]}"
 [ -x "$WINE64" ] || skip "wine64 is not installed"
 [ -x /lib/systemd/systemd-udevd ] || [ -x /usr/lib/systemd/systemd-udevd ] || skip "udevd is not installed (package udev)"
 [ -z "$window" ] || command -v Xvfb >/dev/null || skip "Xvfb is not installed (package xvfb)"
@@ -83,89 +74,58 @@ for path in "$here" "$work" "$virtual" $probe $ctl $window $scpi; do
     case $(realpath "$path") in /tmp/*) echo "wine_guest: FAIL: $path is under /tmp, which the guest does not see"; exit 1 ;; esac
 done
 
-# The Wine prefix: made on the host (in the guest it would take minutes, and be lost with the overlay), with
-# winebus's udev bus switched on (by default Wine 8 starts only its SDL bus). Made again when Wine changed.
+# The Wine prefix: made here (in the guest it would take minutes, and be lost with the overlay), with winebus's
+# udev bus switched on.
 prefix=$work/prefix
-stamp=$prefix/.wine-guest-prefix
-wine_version=$("$WINE64" --version)
-if [ "$(cat "$stamp" 2>/dev/null)" != "$wine_version" ] || ! grep -q '^"Enable SDL"=dword:00000000' "$prefix/system.reg"; then
-    t=$(date +%s.%N)
-    rm -rf "$prefix"
-    mkdir -p "$prefix"
-    (
-        export WINEPREFIX=$prefix WINEDEBUG=-all
-        unset DISPLAY
-        "$WINE64" wineboot --init < /dev/null > "$work/prefix.log" 2>&1
-        "$WINE64" reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v 'Enable SDL' /t REG_DWORD /d 0 /f \
-            < /dev/null >> "$work/prefix.log" 2>&1
-        # The registry is on disk once the prefix's server has ended.
-        /usr/lib/wine/wineserver64 -w
-    ) || { echo "wine_guest: FAIL: the Wine prefix could not be made (see $work/prefix.log)"; exit 1; }
-    grep -q '^"Enable SDL"=dword:00000000' "$prefix/system.reg" ||
-        { echo "wine_guest: FAIL: the winebus setting is not in the prefix's registry"; exit 1; }
-    echo "$wine_version" > "$stamp"
-    echo "wine_guest: Wine prefix made in $(elapsed "$t") s"
-fi
+t=$(date +%s.%N)
+"$here/../../tools/wine-prefix" "$prefix" --udev-hid || { echo "wine_guest: FAIL: no Wine prefix"; exit 1; }
+echo "wine_guest: Wine prefix ready in $(elapsed "$t") s"
 
-# The initramfs: the static busybox, the modules, /init and what it is to run.
+# The initramfs: the rig's busybox guest, its body, what it is to run.
 root=$work/initramfs
 out=$work/out
-rm -rf "$root" "$out"
-mkdir -p "$root"/{bin,dev,proc,sys,modules} "$out"
-cp "$busybox" "$root/bin/busybox"
-cp "$kernel/modules.order" "$root/modules/"
-while read -r m; do cp "$kernel/$m.ko" "$root/modules/"; done < "$kernel/modules.order"
-cp "$here/guest-init.sh" "$root/init"
-chmod 755 "$root/init"
-{
-    printf 'GUEST_WATCHDOG=%q\n' "$GUEST_WATCHDOG"
-    printf 'SCENARIO_SCRIPT=%q\n' "$here/guest-scenarios.sh"
-    printf 'SCENARIOS=%q\n' "${scenarios# }"
-    printf 'OUT=%q\nPREFIX=%q\n' "$out" "$prefix"
-    for var in virtual probe ctl window scpi; do
-        path=${!var}
-        [ -z "$path" ] || path=$(realpath "$path")
-        printf '%s=%q\n' "${var^^}" "$path"
-    done
-} > "$root/config"
-guest_pack "$root" "$busybox" "$work/initramfs.cpio"
+rm -rf "$out"
+mkdir -p "$out"
+guest_root "$root"
+guest_modules "$root" "${modules[@]}"
+guest_body "$root" "$here/guest-body.sh"
+# The host timeout (600 s, the whole boot) comes after the guest's watchdog.
+guest_config "$root" GUEST_TAG=WINE_GUEST GUEST_WATCHDOG=540 SCENARIO_SCRIPT="$here/guest-scenarios.sh" \
+    SCENARIOS="${scenarios# }" OUT="$out" PREFIX="$prefix"
+for var in virtual probe ctl window scpi; do
+    path=${!var}
+    [ -z "$path" ] || path=$(realpath "$path")
+    guest_config "$root" "${var^^}=$path"
+done
+guest_pack "$root" "$work/initramfs.cpio"
 
 # -cpu max without SMAP: qemu's emulated iretq reads the user stack as a kernel access, which SMAP forbids, and
-# Wine returns from system calls with iretq. One processor: with two, Wine starts about three times slower.
-image=$(guest_kernel_image "$kernel")
-log=$work/console.log
-echo "wine_guest: booting $(cat "$kernel/PACKAGE" 2>/dev/null || echo "the kernel") under qemu (TCG):${scenarios}"
-# The scpi scenario: a free port of this machine's loopback forwarded to the guest's 5025, and the guest's second
-# serial port on a socket here, for the client's commands.
-network=()
+# Wine returns from system calls with iretq.
+GUEST_CPU=max,-smap GUEST_MEMORY=1024
+guest_share host / ro
+guest_share out "$out"
+# The scpi scenario: the server's port on this machine's loopback, and the guest's control line for the client.
 if [ -n "$scpi" ]; then
-    port=$("$python" -c "import sys; sys.path.insert(0, '$here/../scpi'); import scpi_support; print(scpi_support.free_port())")
-    control_dir=$(mktemp -d /tmp/wine-guest-scpi.XXXXXX)
-    trap 'rm -rf "$control_dir"' EXIT
-    network=(-netdev "user,id=net,hostfwd=tcp:127.0.0.1:$port-:5025" -device virtio-net-pci,netdev=net
-             -chardev "socket,id=control,path=$control_dir/control,server=on,wait=off" -serial chardev:control)
+    guest_forward 5025
+    guest_control_line
 fi
+log=$work/console.log
+echo "wine_guest: booting $(cat "$guest_kernel/PACKAGE" 2>/dev/null || echo "the kernel") under qemu (TCG):${scenarios}"
 booted=$(date +%s.%N)
 status=0
-timeout "$HOST_TIMEOUT" "$qemu" -accel tcg -cpu max,-smap -m 1024 -smp 1 -nographic -nodefaults -serial stdio \
-    -no-reboot -kernel "$image" -initrd "$work/initramfs.cpio" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1" \
-    -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
-    -virtfs local,path="$out",mount_tag=out,security_model=none,multidevs=remap \
-    "${network[@]}" < /dev/null > "$log" 2>&1 &
-qemu_pid=$!
+guest_start 600 "$log" -initrd "$work/initramfs.cpio"
 if [ -n "$scpi" ]; then
     client_status=0
-    timeout $((GUEST_WATCHDOG - 20)) "$python" "$here/../scpi/guest_client.py" --port "$port" \
-        --control "$control_dir/control" --serial TPG-WINE-SCPI --replug --seconds 300 > "$work/scpi-client.log" 2>&1 ||
+    timeout 520 "$python" "$here/../scpi/guest_client.py" --port "${guest_port[5025]}" \
+        --control "$guest_control" --serial TPG-WINE-SCPI --replug --seconds 300 > "$work/scpi-client.log" 2>&1 ||
         client_status=$?
     echo "$client_status" > "$work/scpi-client.status"
 fi
-wait $qemu_pid || status=$?
-tr -d '\r' < "$log" | grep -av $'\e' > "$log.txt" || true
+guest_wait || status=$?
+guest_console "$log"
 grep -a '^WINE_GUEST' "$log.txt" || true
 echo "wine_guest: qemu ran $(elapsed "$booted") s"
-[ $status -ne 124 ] || echo "wine_guest: qemu did not finish within $HOST_TIMEOUT s"
+[ $status -ne 124 ] || echo "wine_guest: qemu did not finish within 600 s"
 
 # The checks, on the logs the guest left (each failing one is counted, none ends the run).
 set +e

@@ -1,21 +1,6 @@
-#!/bin/busybox sh
-# /init of the SCPI server's real-kernel guest: the modules, the network card (qemu's user network forwards the
-# host's port to 10.0.2.15:5025), a virtual generator, the server listening on every address, then the host's
-# commands (scpi-control.sh), power off.
-/bin/busybox --install -s /bin
-export PATH=/bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-say() { echo "SCPI_E2E $*"; }
-for m in $(cat /modules/modules.order); do
-    insmod /modules/$m.ko || say "FAIL cannot load $m"
-done
-ip link set lo up
-ip addr add 10.0.2.15/24 dev eth0 && ip link set eth0 up || say "FAIL the network card is not up"
-# The guest's own watchdog, in case the host never says done.
-(sleep 240; say "FAIL guest watchdog"; poweroff -f) &
-
+# The SCPI server's real-kernel guest, its own part (sourced by tests/guest/init once the modules are loaded and
+# the network card is up): a virtual generator, the server listening on every address, then the host's commands
+# (tests/guest/control.sh).
 plugs=0
 # A generator with the same serial number each time; done once the kernel made its hidraw node.
 plug_generator() {
@@ -32,7 +17,7 @@ unplug_generator() {
 generator_reports() {
     for n in $(seq 1 $plugs); do grep '^SET_REPORT' /tmp/gen$n.log | sed "s/^/gen$n /"; done
 }
-. /test/scpi-control.sh
+. /test/control.sh
 
 plug_generator
 # Read only by sanitizer builds.
@@ -46,4 +31,3 @@ say "server exit status $?; its log:"
 sed 's/^/  /' /tmp/server.log
 unplug_generator
 say DONE
-poweroff -f

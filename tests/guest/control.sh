@@ -1,7 +1,7 @@
-# The command line between the host (tests/scpi/guest_client.py) and a guest that runs the SCPI server, on the
-# guest's second serial port. Sourced by scpi-guest-init.sh (busybox sh) and the Wine guest's scenarios (bash),
-# which define plug_generator, unplug_generator and generator_reports (each SET_REPORT line a generator received,
-# after its log's name: "gen1 SET_REPORT ...").
+# The command line between the host (tests/scpi/guest_client.py, on the socket of guest_control_line) and a guest,
+# on the guest's second serial port. Sourced by the SCPI guest's body (busybox sh) and the Wine guest's scenarios
+# (bash), which define plug_generator, unplug_generator and generator_reports (each SET_REPORT line a generator
+# received, after its log's name: "gen1 SET_REPORT ...").
 #   scpi_control: says READY, then runs the host's commands until "done" or the line closes:
 #     unplug -> UNPLUGGED, plug -> PLUGGED, reports -> the lines then END.
 scpi_control() {
