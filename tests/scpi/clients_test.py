@@ -16,12 +16,11 @@ import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scpi_support import (amplitude_frame, free_port, frequency_frame, log_answer,  # noqa: E402
+from scpi_support import (ServerProcess, amplitude_frame, free_port, frequency_frame, log_answer,  # noqa: E402
                           nearest_amplitude_index, read_lines, volts_text)
 
 try:
@@ -42,38 +41,17 @@ OPTIONS = None   # the command line
 SERVER = None    # the running server: its process, port and log
 
 
-class Server:
-    """The server under test, on a free port of 127.0.0.1; ended by its process id."""
+class Server(ServerProcess):
+    """The server under test, on a free port of 127.0.0.1."""
 
     def __init__(self, command):
-        self.log = tempfile.TemporaryFile()
         for _ in range(5):  # another program may take the port between the check and the server's bind
             self.port = free_port()
-            self.process = subprocess.Popen(
-                command + ['--listen', '127.0.0.1:%d' % self.port, '-v', '--simulate', SERIAL],
-                stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
-            deadline = time.monotonic() + 90  # Wine's first start in a prefix takes a while
-            while time.monotonic() < deadline and self.process.poll() is None:
-                try:
-                    socket.create_connection(('127.0.0.1', self.port), timeout=1).close()
-                    return
-                except OSError:
-                    time.sleep(0.1)
+            super().__init__(command + ['--listen', '127.0.0.1:%d' % self.port, '-v', '--simulate', SERIAL])
+            if self.wait_for_port(self.port, 90):  # Wine's first start in a prefix takes a while
+                return
             self.stop()
         raise RuntimeError('the server did not listen:\n' + self.output())
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
-
-    def output(self):
-        self.log.seek(0)
-        return self.log.read().decode('utf-8', 'replace')
 
     def resource(self):
         return 'TCPIP::127.0.0.1::%d::SOCKET' % self.port

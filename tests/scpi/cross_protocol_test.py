@@ -18,7 +18,6 @@ chromium is missing. Every process started here is ended by its id; every wait i
 import argparse
 import http.server
 import os
-import re
 import shutil
 import socket
 import subprocess
@@ -29,7 +28,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scpi_support import frequency_frame, log_answer, read_lines  # noqa: E402
+from scpi_support import ServerProcess, frequency_frame, log_answer, query_line, read_lines  # noqa: E402
 
 SERIAL = 'TPG-SIM-XPROTO'
 OPTIONS = None
@@ -56,41 +55,19 @@ SHAPES = {
 }
 
 
-class Server:
-    """The server under test on a port of the system's choice; ended by its process id."""
+class Server(ServerProcess):
+    """The server under test on a port of the system's choice."""
 
     def __init__(self, program):
-        self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([program, '--listen', '127.0.0.1:0', '--simulate', SERIAL],
-                                        stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and self.process.poll() is None:
-            found = re.search(r'listening on 127\.0\.0\.1:(\d+)', self.output())
-            if found:
-                self.port = int(found.group(1))
-                return
-            time.sleep(0.05)
-        self.stop()
-        raise RuntimeError('the server did not listen:\n' + self.output())
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
-
-    def output(self):
-        self.log.seek(0)
-        return self.log.read().decode('utf-8', 'replace')
+        super().__init__([program, '--listen', '127.0.0.1:0', '--simulate', SERIAL])
+        found = self.wait_for_output(r'listening on 127\.0\.0\.1:(\d+)', 30)
+        if not found:
+            self.stop()
+            raise RuntimeError('the server did not listen:\n' + self.output())
+        self.port = int(found.group(1))
 
     def query(self, text):
-        with socket.create_connection(('127.0.0.1', self.port), timeout=10) as s:
-            s.sendall(text.encode() + b'\n')
-            lines = read_lines(s, 1, 10)
-        return lines[0] if lines else None
+        return query_line(self.port, text)
 
     def closed_for_another_protocol(self):
         return self.output().count('another protocol')

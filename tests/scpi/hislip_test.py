@@ -9,27 +9,24 @@ import argparse
 import os
 import socket
 import struct
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import hislip_client as hc  # noqa: E402
-from scpi_support import free_port, frequency_frame, log_answer, read_lines  # noqa: E402
+from scpi_support import ServerProcess, free_port, frequency_frame, log_answer, read_lines  # noqa: E402
 
 SERIAL = 'TPG-SIM-HISLIP'
 OPTIONS = None
 SERVER = None
 
 
-class Server:
+class Server(ServerProcess):
     """The server with a HiSLIP and a raw-socket listener on free ports of 127.0.0.1 (and HiSLIP on ::1 where the
-    system has IPv6); ended by its process id."""
+    system has IPv6)."""
 
     def __init__(self, command):
-        self.log = tempfile.TemporaryFile()
         self.ipv6_port = None
         for _ in range(5):  # another program may take a port between the check and the server's bind
             self.port, self.raw_port = free_port(), free_port()
@@ -37,15 +34,9 @@ class Server:
             if socket.has_ipv6 and self._ipv6_loopback():
                 self.ipv6_port = self._free_ipv6_port()
                 listen += ['--listen', 'hislip://[::1]:%d' % self.ipv6_port]
-            self.process = subprocess.Popen(command + listen + ['-v', '--simulate', SERIAL],
-                                            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
-            deadline = time.monotonic() + 90  # Wine's first start in a prefix takes a while
-            while time.monotonic() < deadline and self.process.poll() is None:
-                try:
-                    socket.create_connection(('127.0.0.1', self.raw_port), timeout=1).close()
-                    return
-                except OSError:
-                    time.sleep(0.1)
+            super().__init__(command + listen + ['-v', '--simulate', SERIAL])
+            if self.wait_for_port(self.raw_port, 90):  # Wine's first start in a prefix takes a while
+                return
             self.stop()
         raise RuntimeError('the server did not listen:\n' + self.output())
 
@@ -63,30 +54,6 @@ class Server:
         with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
             s.bind(('::1', 0))
             return s.getsockname()[1]
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
-
-    def output(self):
-        self.log.seek(0)
-        return self.log.read().decode('utf-8', 'replace')
-
-    def memory_kib(self):
-        """The server's resident memory (Linux /proc; None elsewhere or under an emulator)."""
-        try:
-            with open('/proc/%d/status' % self.process.pid) as f:
-                for line in f:
-                    if line.startswith('VmRSS:'):
-                        return int(line.split()[1])
-        except OSError:
-            return None
-        return None
 
     def session(self, **options):
         return hc.Session('127.0.0.1', self.port, **options)

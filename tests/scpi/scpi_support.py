@@ -1,8 +1,12 @@
 """What the SCPI client tests expect of the generator, worked out here from the report layout rather than taken
-from the server's code, and the few socket helpers they share (127.0.0.1 only)."""
+from the server's code, and the few process and socket helpers they share (127.0.0.1 only)."""
 import math
+import re
+import signal
 import socket
 import struct
+import subprocess
+import tempfile
 import time
 
 # The nine-byte feature report the generator receives: report ID 0, the command, 0, the little-endian value,
@@ -93,3 +97,69 @@ def scpi_answers(port, host='127.0.0.1', timeout=5.0):
             return bool(read_lines(s, 1, timeout))
     except OSError:
         return False
+
+
+def query_line(port, text, host='127.0.0.1', timeout=10.0):
+    """Sends one message over a fresh raw-socket connection; its answer line, or None when none came."""
+    with socket.create_connection((host, port), timeout=timeout) as s:
+        s.sendall(text.encode('ascii') + b'\n')
+        lines = read_lines(s, 1, timeout)
+    return lines[0] if lines else None
+
+
+class ServerProcess:
+    """A program a test starts (the server, or a helper such as rpcbind), its standard output and error kept;
+    ended by its process id."""
+
+    def __init__(self, command, **popen):
+        self.log = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log,
+                                        stderr=subprocess.STDOUT, **popen)
+
+    def wait_for_output(self, pattern, seconds):
+        """The first match of `pattern` in the output, once it is there; None when the program ends or
+        `seconds` pass first."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline and self.process.poll() is None:
+            found = re.search(pattern, self.output())
+            if found:
+                return found
+            time.sleep(0.05)
+        return re.search(pattern, self.output())
+
+    def wait_for_port(self, port, seconds, host='127.0.0.1'):
+        """True once something accepts connections on host:port while the program runs."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline and self.process.poll() is None:
+            try:
+                socket.create_connection((host, port), timeout=1).close()
+                return True
+            except OSError:
+                time.sleep(0.05)
+        return False
+
+    def stop(self):
+        """SIGTERM, then SIGKILL after 10 s; the exit status."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(10)
+        return self.process.returncode
+
+    def output(self):
+        self.log.seek(0)
+        return self.log.read().decode('utf-8', 'replace').replace('\r', '')
+
+    def memory_kib(self):
+        """The program's resident memory (Linux /proc; None elsewhere or once it has ended)."""
+        try:
+            with open('/proc/%d/status' % self.process.pid) as f:
+                for line in f:
+                    if line.startswith('VmRSS:'):
+                        return int(line.split()[1])
+        except OSError:
+            return None
+        return None

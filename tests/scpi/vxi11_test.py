@@ -21,13 +21,12 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scpi_support import (amplitude_frame, frequency_frame, log_answer, nearest_amplitude_index,  # noqa: E402
-                          read_lines, volts_text)
+from scpi_support import (ServerProcess, amplitude_frame, frequency_frame, log_answer,  # noqa: E402
+                          nearest_amplitude_index, read_lines, volts_text)
 
 try:
     import pyvisa
@@ -56,46 +55,12 @@ def run(command, timeout=20, check=True):
     return output
 
 
-class Process:
-    """A program started by a test, ended by its process id."""
-
-    def __init__(self, command, **popen):
-        self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
-                                        **popen)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
-        return self.process.returncode
-
-    def output(self):
-        self.log.seek(0)
-        return self.log.read().decode('utf-8', 'replace')
-
-
-def wait_for_port(host, port, process, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline and process.process.poll() is None:
-        try:
-            socket.create_connection((host, port), timeout=1).close()
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
-
-
 def start_server(*listen):
     command = ([OPTIONS.emulator] if OPTIONS.emulator else []) + [OPTIONS.server, '-v', '--simulate', SERIAL]
     for address in listen:
         command += ['--listen', address]
-    server = Process(command)
-    if not wait_for_port('127.0.0.1', RAW_PORT, server, 120):  # Wine's first start in a prefix takes a while
+    server = ServerProcess(command)
+    if not server.wait_for_port(RAW_PORT, 120):  # Wine's first start in a prefix takes a while
         server.stop()
         raise RuntimeError('the server did not listen:\n' + server.output())
     return server
@@ -295,9 +260,9 @@ class RunningRpcbindTest(unittest.TestCase):
             self.skipTest('Windows has no rpcbind to register with')
 
     def test_registers_with_rpcbind_and_serves_through_it(self):
-        rpcbind = Process([RPCBIND, '-f'])
+        rpcbind = ServerProcess([RPCBIND, '-f'])
         try:
-            self.assertTrue(wait_for_port('127.0.0.1', 111, rpcbind), rpcbind.output())
+            self.assertTrue(rpcbind.wait_for_port(111, 30), rpcbind.output())
             server = start_server('127.0.0.1:%d' % RAW_PORT, 'vxi11://127.0.0.1:0')
             try:
                 self.assertIn('395183', run(['rpcinfo', '-p', '127.0.0.1']))
@@ -341,7 +306,7 @@ class HandedOverTest(unittest.TestCase):
                 os.set_inheritable(number, True)
 
         # LISTEN_PID must name the server's own process: the shell's, which exec keeps.
-        server = Process(['sh', '-c', 'LISTEN_PID=$$ LISTEN_FDS=3 LISTEN_FDNAMES=vxi11:vxi11-portmapper:'
+        server = ServerProcess(['sh', '-c', 'LISTEN_PID=$$ LISTEN_FDS=3 LISTEN_FDNAMES=vxi11:vxi11-portmapper:'
                           'vxi11-portmapper exec "$0" --simulate %s -v' % SERIAL, OPTIONS.server],
                          preexec_fn=as_fds_3_4_5, close_fds=False)
         for sock in handed:

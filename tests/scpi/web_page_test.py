@@ -22,9 +22,7 @@ import http.server
 import os
 import re
 import shutil
-import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import threading
@@ -33,7 +31,7 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scpi_support import amplitude_frame, frequency_frame, log_entry, read_lines  # noqa: E402
+from scpi_support import ServerProcess, amplitude_frame, frequency_frame, log_entry, query_line  # noqa: E402
 
 SERIAL = 'TPG-WEB-1'
 OTHER = 'TPG-WEB-2'
@@ -44,43 +42,20 @@ SHOWN_WITHIN = 2.0  # the page asks every half second
 MISSING_BROWSER = 'chromium, chromium-driver and python3-selenium are needed'
 
 
-class Server:
-    """The server under test, SCPI and the web page on ports of the system's choice; ended by its process id."""
+class Server(ServerProcess):
+    """The server under test, SCPI and the web page on ports of the system's choice."""
 
     def __init__(self, command):
-        self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen(command + ['--listen', '127.0.0.1:0', '--listen', 'http://127.0.0.1:0',
-                                         '--simulate', SERIAL],
-                                        stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and self.process.poll() is None:
-            found = re.search(r'listening on 127\.0\.0\.1:(\d+), http://127\.0\.0\.1:(\d+)', self.output())
-            if found:
-                self.port, self.http_port = int(found.group(1)), int(found.group(2))
-                self.reports = []
-                return
-            time.sleep(0.05)
-        self.stop()
-        raise RuntimeError('the server did not listen:\n' + self.output())
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
-
-    def output(self):
-        self.log.seek(0)
-        return self.log.read().decode('utf-8', 'replace')
+        super().__init__(command + ['--listen', '127.0.0.1:0', '--listen', 'http://127.0.0.1:0', '--simulate', SERIAL])
+        found = self.wait_for_output(r'listening on 127\.0\.0\.1:(\d+), http://127\.0\.0\.1:(\d+)', 30)
+        if not found:
+            self.stop()
+            raise RuntimeError('the server did not listen:\n' + self.output())
+        self.port, self.http_port = int(found.group(1)), int(found.group(2))
+        self.reports = []
 
     def query(self, text):
-        with socket.create_connection(('127.0.0.1', self.port), timeout=10) as s:
-            s.sendall(text.encode() + b'\n')
-            lines = read_lines(s, 1, 10)
-        return lines[0] if lines else None
+        return query_line(self.port, text)
 
     def command(self, text):
         """Runs commands and waits for them (*OPC? answers once they ran)."""
