@@ -42,11 +42,15 @@ void OnStopSignal(int) {
 
 bool StartSockets(std::string&) { return true; }
 
-Socket OpenListener(const Endpoint& endpoint, std::string& error) {
-    const int fd = socket(endpoint.v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+namespace {
+
+// A non-blocking socket of `type` bound to the endpoint, with the socket option `option` on (SO_REUSEADDR for a
+// listener, SO_BROADCAST for UDP); an IPv6 one serves IPv6 only. -1 with a message on failure.
+int OpenBound(const Endpoint& endpoint, int type, int option, const char* optionName, std::string& error) {
+    const int fd = socket(endpoint.v6 ? AF_INET6 : AF_INET, type, 0);
     if (fd < 0) {
         error = SystemMessage("socket");
-        return NO_SOCKET;
+        return -1;
     }
     const int on = 1;
     sockaddr_storage address;
@@ -54,16 +58,27 @@ Socket OpenListener(const Endpoint& endpoint, std::string& error) {
     const char* failed = nullptr;
     if (!MakeNonBlocking(fd))
         failed = "fcntl";
-    else if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-        failed = "SO_REUSEADDR";
+    else if (setsockopt(fd, SOL_SOCKET, option, &on, sizeof on) != 0)
+        failed = optionName;
     else if (endpoint.v6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0)
         failed = "IPV6_V6ONLY";
     else if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0)
         failed = "bind";
-    else if (listen(fd, SOMAXCONN) != 0)
-        failed = "listen";
     if (failed) {
         error = SystemMessage(failed);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+Socket OpenListener(const Endpoint& endpoint, std::string& error) {
+    const int fd = OpenBound(endpoint, SOCK_STREAM, SO_REUSEADDR, "SO_REUSEADDR", error);
+    if (fd < 0) return NO_SOCKET;
+    if (listen(fd, SOMAXCONN) != 0) {
+        error = SystemMessage("listen");
         close(fd);
         return NO_SOCKET;
     }
@@ -71,29 +86,8 @@ Socket OpenListener(const Endpoint& endpoint, std::string& error) {
 }
 
 Socket OpenDatagramSocket(const Endpoint& endpoint, std::string& error) {
-    const int fd = socket(endpoint.v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        error = SystemMessage("socket");
-        return NO_SOCKET;
-    }
-    const int on = 1;
-    sockaddr_storage address;
-    const socklen_t length = ToSockaddr(endpoint, address);
-    const char* failed = nullptr;
-    if (!MakeNonBlocking(fd))
-        failed = "fcntl";
-    else if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
-        failed = "SO_BROADCAST";
-    else if (endpoint.v6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0)
-        failed = "IPV6_V6ONLY";
-    else if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0)
-        failed = "bind";
-    if (failed) {
-        error = SystemMessage(failed);
-        close(fd);
-        return NO_SOCKET;
-    }
-    return fd;
+    const int fd = OpenBound(endpoint, SOCK_DGRAM, SO_BROADCAST, "SO_BROADCAST", error);
+    return fd < 0 ? NO_SOCKET : fd;
 }
 
 std::vector<HandedOver> HandedOverSockets(std::string& error) {

@@ -48,42 +48,16 @@ bool StartSockets(std::string& error) {
     return rc == 0;
 }
 
-Socket OpenListener(const Endpoint& endpoint, std::string& error) {
-    const SOCKET s = WSASocketW(endpoint.v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                                WSA_FLAG_NO_HANDLE_INHERIT);
-    if (s == INVALID_SOCKET) {
-        error = SystemMessage("socket");
-        return NO_SOCKET;
-    }
-    const BOOL on = TRUE;
-    const char* option = reinterpret_cast<const char*>(&on);
-    sockaddr_storage address;
-    const int length = ToSockaddr(endpoint, address);
-    const char* failed = nullptr;
-    if (!MakeNonBlocking(s))
-        failed = "ioctlsocket";
-    else if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, option, sizeof on) != 0)
-        failed = "SO_EXCLUSIVEADDRUSE";
-    else if (endpoint.v6 && setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, option, sizeof on) != 0)
-        failed = "IPV6_V6ONLY";
-    else if (bind(s, reinterpret_cast<const sockaddr*>(&address), length) != 0)
-        failed = "bind";
-    else if (listen(s, SOMAXCONN) != 0)
-        failed = "listen";
-    if (failed) {
-        error = SystemMessage(failed);
-        closesocket(s);
-        return NO_SOCKET;
-    }
-    return Ours(s);
-}
+namespace {
 
-Socket OpenDatagramSocket(const Endpoint& endpoint, std::string& error) {
-    const SOCKET s = WSASocketW(endpoint.v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+// A non-blocking socket of `type` bound to the endpoint, never shared with another program's, with broadcasts
+// allowed when `broadcast`; an IPv6 one serves IPv6 only. INVALID_SOCKET with a message on failure.
+SOCKET OpenBound(const Endpoint& endpoint, int type, int protocol, bool broadcast, std::string& error) {
+    const SOCKET s = WSASocketW(endpoint.v6 ? AF_INET6 : AF_INET, type, protocol, nullptr, 0,
                                 WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) {
         error = SystemMessage("socket");
-        return NO_SOCKET;
+        return INVALID_SOCKET;
     }
     const BOOL on = TRUE;
     const char* option = reinterpret_cast<const char*>(&on);
@@ -94,7 +68,7 @@ Socket OpenDatagramSocket(const Endpoint& endpoint, std::string& error) {
         failed = "ioctlsocket";
     else if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, option, sizeof on) != 0)
         failed = "SO_EXCLUSIVEADDRUSE";
-    else if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, option, sizeof on) != 0)
+    else if (broadcast && setsockopt(s, SOL_SOCKET, SO_BROADCAST, option, sizeof on) != 0)
         failed = "SO_BROADCAST";
     else if (endpoint.v6 && setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, option, sizeof on) != 0)
         failed = "IPV6_V6ONLY";
@@ -103,9 +77,26 @@ Socket OpenDatagramSocket(const Endpoint& endpoint, std::string& error) {
     if (failed) {
         error = SystemMessage(failed);
         closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+}  // namespace
+
+Socket OpenListener(const Endpoint& endpoint, std::string& error) {
+    const SOCKET s = OpenBound(endpoint, SOCK_STREAM, IPPROTO_TCP, false, error);
+    if (s == INVALID_SOCKET) return NO_SOCKET;
+    if (listen(s, SOMAXCONN) != 0) {
+        error = SystemMessage("listen");
+        closesocket(s);
         return NO_SOCKET;
     }
     return Ours(s);
+}
+
+Socket OpenDatagramSocket(const Endpoint& endpoint, std::string& error) {
+    return Ours(OpenBound(endpoint, SOCK_DGRAM, IPPROTO_UDP, true, error));
 }
 
 // No service manager hands sockets over on Windows.
