@@ -210,10 +210,24 @@ struct Window {
     }
 };
 
-long Opens(Generator& foreign) {
+long OpensNow(Generator& foreign) {
     foreign.Signal(SIGUSR1);
     const std::string line = foreign.WaitForNextLine("OPENS ");
     return line.empty() ? -1 : std::atol(line.c_str() + 6);
+}
+
+// The other devices' open count once it has settled: the kernel hands each first open to their program as an
+// event it reads in its own time, so on a loaded machine a count asked for at once can lag behind the opens
+// already made. Asked again every 200 ms until two answers agree (at most 20 times).
+long Opens(Generator& foreign) {
+    long last = OpensNow(foreign);
+    for (int i = 0; i < 20 && last >= 0; ++i) {
+        usleep(200 * 1000);
+        const long now = OpensNow(foreign);
+        if (now == last) return now;
+        last = now;
+    }
+    return last;
 }
 
 long CountPrefix(const std::vector<std::string>& trace, const std::string& prefix) {

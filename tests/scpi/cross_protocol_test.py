@@ -19,6 +19,7 @@ import argparse
 import http.server
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -166,20 +167,24 @@ class Browser(unittest.TestCase):
         serving = threading.Thread(target=pages.serve_forever, daemon=True)
         serving.start()
         before = SERVER.closed_for_another_protocol()
-        with tempfile.TemporaryDirectory() as profile:
+        # The browser's helper processes may still write to the profile as it goes: what is left of it is no
+        # fault of the server's.
+        with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
             browser = subprocess.Popen(
                 [chromium, '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
                  '--disable-background-networking', '--disable-component-update', '--disable-sync',
                  '--user-data-dir=' + profile, '--virtual-time-budget=5000', '--dump-dom',
                  'http://127.0.0.1:%d/' % pages.server_address[1]],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                start_new_session=True)
             try:
                 # The page's two requests reach the server, which closes both.
                 deadline = time.monotonic() + 60
                 while time.monotonic() < deadline and SERVER.closed_for_another_protocol() < before + 2:
                     time.sleep(0.1)
             finally:
-                browser.kill()
+                # The browser and its helper processes: its process group, named by its id.
+                os.killpg(browser.pid, signal.SIGKILL)
                 browser.wait(10)
         pages.shutdown()
         pages.server_close()
