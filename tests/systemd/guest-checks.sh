@@ -70,10 +70,13 @@ done
 # Each protocol, spoken: REQUEST (printf's escapes) sent to PATH (/dev/tcp/... or /dev/udp/...), the first
 # BYTES of the answer in hexadecimal.
 probe() {  # PATH BYTES REQUEST
+    local hex
     exec 4<>"$1" || return
+    # shellcheck disable=SC2059
     printf "$3" >&4
-    timeout 5 head -c "$2" <&4 | od -An -v -tx1 | tr -s ' \n' ' ' | sed 's/^ //; s/ $//'
+    hex=$(timeout 5 head -c "$2" <&4 | od -An -v -tx1 -w64)
     exec 4>&-
+    echo "${hex# }"
 }
 # HiSLIP: Initialize (version 1.0, vendor "ZZ", sub-address hislip0); the answer is InitializeResponse (type 1).
 fact hislip_initialize "$(probe /dev/tcp/127.0.0.1/4880 3 'HS\x00\x00\x01\x00ZZ\x00\x00\x00\x00\x00\x00\x00\x07hislip0')"
@@ -151,8 +154,8 @@ fact service_restarts "$(systemctl show -P NRestarts "$service")"
 
 # The sandbox's rating, and the units' own check.
 fact exposure "$(systemd-analyze security --no-pager "$service" | sed -n 's/.*Overall exposure level for [^:]*: *\([0-9.]*\) \([A-Z]*\).*/\1 \2/p')"
-systemd-analyze verify --man=no $(for unit in "${units[@]}" "$service"; do systemctl show -P FragmentPath "$unit"; done) \
-    > /tmp/verify.txt 2>&1
+mapfile -t unit_files < <(for unit in "${units[@]}" "$service"; do systemctl show -P FragmentPath "$unit"; done)
+systemd-analyze verify --man=no "${unit_files[@]}" > /tmp/verify.txt 2>&1
 fact verify_status $?
 while IFS= read -r line; do fact verify_output "$line"; done < /tmp/verify.txt
 
