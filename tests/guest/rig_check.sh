@@ -102,6 +102,11 @@ if command -v qemu-system-x86_64 >/dev/null && command -v busybox >/dev/null && 
     skips udev_rule_guest "$here/../packaging/udev_rule_guest.sh" /dev/null /bin/true "$missing" "$work/udev"
     skips wine_guest "$here/../wine-guest/run-wine-guest.sh" --virtual /bin/true --kernel "$missing" \
         --work "$work/wine" --probe /bin/true
+    if [ "$(id -u)" -eq 0 ] && command -v mmdebstrap >/dev/null && command -v unshare >/dev/null &&
+        command -v cpack >/dev/null; then
+        skips systemd_guest "$here/../systemd/run-systemd-guest.sh" "$work/no-build" /bin/true "$missing" \
+            "$work/systemd-cache" "$work/systemd"
+    fi
 else
     echo "ok   (the guest tests' skips are not checked: qemu or the static busybox is missing here)"
 fi

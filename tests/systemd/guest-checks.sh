@@ -31,9 +31,16 @@ ask() {  # FD SECONDS MESSAGE
 # Before anything touches HID: no hid module, so no hidraw major.
 if [ -e /sys/module/hid ] || grep -qw hidraw /proc/devices; then fact hid_before_client yes; else fact hid_before_client no; fi
 
-systemctl start "$socket"
-fact socket_active "$(systemctl is-active "$socket")"
-mapfile -t listening < <(systemctl show -p Listen "$socket" | sed -n 's/^Listen=\(.*\) (Stream)$/\1/p')
+# Every socket unit the package ships, enabled and started as a user would; each address it holds, as
+# "ADDRESS (Stream)" or "ADDRESS (Datagram)".
+mapfile -t units < <(dpkg-query -L tarvo-pulse-generator | sed -n 's|.*/\(tarvo-pulse-scpi[^/]*\.socket\)$|\1|p' | sort)
+fact socket_units "${units[*]}"
+systemctl enable --now "${units[@]}" > /tmp/enable.log 2>&1
+listening=()
+for unit in "${units[@]}"; do
+    fact "socket_active $unit" "$(systemctl is-active "$unit")"
+    mapfile -t -O "${#listening[@]}" listening < <(systemctl show -p Listen "$unit" | sed -n 's/^Listen=//p')
+done
 for address in "${listening[@]}"; do fact "listen $address" yes; done
 
 # The first client, before any generator: the service starts for it and says that none is there.
@@ -47,6 +54,7 @@ fact hid_after_service_start "$([ -e /sys/module/hid ] && echo yes || echo no)"
 # files), whatever the protocol spoken there.
 sockets_of() { find "/proc/$1/fd" -lname 'socket:*' 2>/dev/null | wc -l; }
 for address in "${listening[@]}"; do
+    case $address in *" (Stream)") address=${address% (Stream)} ;; *) continue ;; esac
     before=$(sockets_of "$first_pid")
     served=no
     if connect 4 "$address" 2>/dev/null; then
@@ -58,6 +66,38 @@ for address in "${listening[@]}"; do
     fact "served $address" "$served"
     exec 4>&-
 done
+
+# Each protocol, spoken: REQUEST (printf's escapes) sent to PATH (/dev/tcp/... or /dev/udp/...), the first
+# BYTES of the answer in hexadecimal.
+probe() {  # PATH BYTES REQUEST
+    local hex
+    exec 4<>"$1" || return
+    # shellcheck disable=SC2059
+    printf "$3" >&4
+    hex=$(timeout 5 head -c "$2" <&4 | od -An -v -tx1 -w64)
+    exec 4>&-
+    echo "${hex# }"
+}
+# HiSLIP: Initialize (version 1.0, vendor "ZZ", sub-address hislip0); the answer is InitializeResponse (type 1).
+fact hislip_initialize "$(probe /dev/tcp/127.0.0.1/4880 3 'HS\x00\x00\x01\x00ZZ\x00\x00\x00\x00\x00\x00\x00\x07hislip0')"
+# VXI-11: the core program's NULL procedure (program 0x0607AF, version 1, procedure 0), an RPC record of 40 bytes.
+rpc_null='\x80\x00\x00\x28\x00\x00\x00\x07\x00\x00\x00\x00\x00\x00\x00\x02\x00\x06\x07\xaf\x00\x00\x00\x01\x00\x00\x00\x00'
+rpc_null+='\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+fact vxi11_null "$(probe /dev/tcp/127.0.0.1/1024 28 "$rpc_null")"
+# The portmapper: GETPORT (program 100000, version 2, procedure 3) of the core program, version 1, over TCP
+# (in a record of 56 bytes) and over UDP (one datagram).
+getport='\x00\x00\x00\x2a\x00\x00\x00\x00\x00\x00\x00\x02\x00\x01\x86\xa0\x00\x00\x00\x02\x00\x00\x00\x03'
+getport+='\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+getport+='\x00\x06\x07\xaf\x00\x00\x00\x01\x00\x00\x00\x06\x00\x00\x00\x00'
+fact portmapper_getport_tcp "$(probe /dev/tcp/127.0.0.1/111 32 '\x80\x00\x00\x38'"$getport")"
+fact portmapper_getport_udp "$(probe /dev/udp/127.0.0.1/111 28 "$getport")"
+# HTTP: the identification XML that LXI discovery tools read.
+exec 4<>/dev/tcp/127.0.0.1/80
+printf 'GET /lxi/identification HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n' >&4
+timeout 5 cat <&4 > /tmp/identification.http
+exec 4>&-
+fact http_status "$(head -n 1 /tmp/identification.http | tr -d '\r')"
+fact http_identification "$(grep -c '<LXIDevice' /tmp/identification.http)"
 
 # The generator, plugged in while the service runs.
 modprobe uhid
@@ -114,8 +154,8 @@ fact service_restarts "$(systemctl show -P NRestarts "$service")"
 
 # The sandbox's rating, and the units' own check.
 fact exposure "$(systemd-analyze security --no-pager "$service" | sed -n 's/.*Overall exposure level for [^:]*: *\([0-9.]*\) \([A-Z]*\).*/\1 \2/p')"
-units=("$(systemctl show -P FragmentPath "$socket")" "$(systemctl show -P FragmentPath "$service")")
-systemd-analyze verify --man=no "${units[@]}" > /tmp/verify.txt 2>&1
+mapfile -t unit_files < <(for unit in "${units[@]}" "$service"; do systemctl show -P FragmentPath "$unit"; done)
+systemd-analyze verify --man=no "${unit_files[@]}" > /tmp/verify.txt 2>&1
 fact verify_status $?
 while IFS= read -r line; do fact verify_output "$line"; done < /tmp/verify.txt
 

@@ -1,6 +1,7 @@
 #!/bin/busybox sh
-# /init of the systemd guest: the modules for the shared root, that root (read-only over virtio-9p) under a
-# tmpfs overlay, then systemd as PID 1 in it. The HID modules are left to the root's own modprobe.
+# /init of the systemd guest, in the rig's busybox tree: the modules for the shared root (/modules/order), that
+# root (read-only over virtio-9p) under a tmpfs overlay, then systemd as PID 1 in it. The HID modules are the
+# root's own, left to its modprobe.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
@@ -8,9 +9,8 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 fail() { echo "SYSTEMD_GUEST FAIL $*"; poweroff -f; }
 
-for m in $(cat /modules/modules.order); do
-    case $m in hid|uhid|hid-generic|hid_generic|virtio_net) continue ;; esac
-    insmod /modules/$m.ko || fail "cannot load $m"
+for m in $(cat /modules/order); do
+    insmod "/modules/$m.ko" || fail "cannot load $m"
 done
 mkdir -p /lower /rw
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 root /lower || fail "cannot mount the root"

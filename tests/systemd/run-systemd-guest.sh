@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The package's SCPI units under a real systemd: a Debian 12 root made from Debian's packages, the package
 # installed in it by apt-get as a user would, booted on Debian's kernel under qemu with systemd as PID 1 and no
-# network device. In the guest (guest-checks.sh) a client reaches the socket before any HID module is loaded, a
+# network device. In the guest (guest-checks.sh) every socket unit of the package is enabled, each address is
+# reached and spoken to in its protocol; a client reaches the raw socket before any HID module is loaded, a
 # virtual generator is plugged in afterwards, and the service must reach it; then the normal path. The guest
 # reports what it saw over a shared directory, and the checks are made here.
 #   run-systemd-guest.sh BUILD_DIR VIRTUAL_PROGRAM KERNEL_DIR CACHE_DIR WORK_DIR
@@ -16,16 +17,20 @@ mkdir -p "$cache_dir" "$work"
 cache_dir=$(cd "$cache_dir" && pwd)
 work=$(cd "$work" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-started=$(date +%s.%N)
-elapsed() { echo "$(date +%s.%N) ${1:-$started}" | awk '{printf "%.1f", $1 - $2}'; }
+. "$here/../guest/host.sh"
+guest_begin systemd_guest
 say() { echo "systemd_guest: $*"; }
-skip() { say "SKIPPED: $*"; exit 77; }
 
-# The sockets the package must listen on, each checked for being held by systemd, reached by a client and
-# handed to the service. One line per socket of the package.
+# The socket units the package ships, all enabled in the guest, and the addresses they must hold: each stream
+# address is checked for being reached by a client and handed to the service.
+EXPECTED_UNITS="tarvo-pulse-scpi-hislip.socket tarvo-pulse-scpi-http.socket tarvo-pulse-scpi-portmapper.socket \
+tarvo-pulse-scpi-vxi11.socket tarvo-pulse-scpi.socket"
 EXPECTED_SOCKETS=(
-    "127.0.0.1:5025"
-    "[::1]:5025"
+    "127.0.0.1:5025 (Stream)" "[::1]:5025 (Stream)"
+    "127.0.0.1:4880 (Stream)" "[::1]:4880 (Stream)"
+    "127.0.0.1:80 (Stream)" "[::1]:80 (Stream)"
+    "127.0.0.1:1024 (Stream)" "[::1]:1024 (Stream)"
+    "127.0.0.1:111 (Stream)" "[::1]:111 (Stream)" "127.0.0.1:111 (Datagram)" "[::1]:111 (Datagram)"
 )
 # The documented exposure of the service (README); a weaker sandbox fails the test.
 MAX_EXPOSURE=1.5
@@ -36,29 +41,26 @@ FREQUENCY=12345678
 # for modprobe@.service. The package's own dependencies come later, from apt-get install.
 BASE_PACKAGES="systemd,systemd-sysv,udev,kmod"
 GUEST_MODULES="hid uhid hid-generic"
+# The initramfs's, for the shared root: 9p over virtio, and the overlay that takes the guest's writes.
+ROOT_MODULES="9p 9pnet_virtio virtio_pci overlay"
 
 # --- Preflight: what this machine must have ---
 preflight() {
     [ "$(id -u)" -eq 0 ] || skip "needs root (mmdebstrap --mode=root, chroot)"
-    command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is not installed"
+    guest_need_qemu
     command -v mmdebstrap >/dev/null || skip "mmdebstrap is not installed"
     command -v unshare >/dev/null || skip "unshare (util-linux) is not installed"
     command -v cpack >/dev/null || skip "cpack is not installed"
-    . "$here/../kernel/guest-lib.sh"
-    busybox=$(guest_busybox)
-    [ -n "$busybox" ] || skip "the static busybox (busybox-static) is not installed"
+    guest_need_busybox
     [ -x "$virtual_program" ] || skip "no virtual generator at $virtual_program"
 }
 
 # --- The kernel: Debian's, as tests/kernel/fetch-kernel.sh leaves it ---
 kernel_preflight() {
-    kernel=$kernel_dir/current
-    [ -e "$kernel/vmlinuz" ] && [ -e "$kernel/modules.order" ] && [ -e "$kernel/PACKAGE" ] ||
-        skip "no Debian kernel in $kernel_dir (tools/dev test fetches it)"
-    local m
-    for m in $GUEST_MODULES 9p 9pnet_virtio virtio_pci overlay; do
-        grep -qx "$m" "$kernel/modules.order" || skip "the kernel in $kernel_dir lacks $m.ko (run tests/kernel/fetch-kernel.sh $kernel_dir)"
-    done
+    # shellcheck disable=SC2086
+    guest_need_kernel "$kernel_dir" $GUEST_MODULES $ROOT_MODULES
+    kernel=$guest_kernel
+    [ -e "$kernel/PACKAGE" ] || skip "the kernel in $kernel_dir does not name its package (run tests/kernel/fetch-kernel.sh $kernel_dir)"
     kernel_release=$(sed 's/^linux-image-//' "$kernel/PACKAGE")
 }
 
@@ -203,26 +205,16 @@ EOF
     echo tarvo-guest > "$root/etc/hostname"
 }
 
-# The initramfs that mounts the root (shared read-only over virtio-9p, under a tmpfs overlay) and hands over
-# to systemd.
+# The initramfs: the rig's busybox tree and modules, with an /init of its own that mounts the root (shared
+# read-only over virtio-9p, under a tmpfs overlay) and hands over to systemd.
 guest_initramfs() {
-    local initramfs=$work/initramfs m
-    guest_root "$initramfs" "$kernel" "$busybox" newroot
-    for m in $(cat "$kernel/modules.order"); do cp "$kernel/$m.ko" "$initramfs/modules/"; done
-    cp "$kernel/modules.order" "$initramfs/modules/"
+    local initramfs=$work/initramfs
+    guest_root "$initramfs" newroot
+    # shellcheck disable=SC2086
+    guest_modules "$initramfs" $ROOT_MODULES
     cp "$here/guest-init.sh" "$initramfs/init"
     chmod 755 "$initramfs/init"
-    guest_pack "$initramfs" "$busybox" "$work/initramfs.cpio"
-}
-
-# --- qemu: the kernel, the initramfs, the root and the results directory shared over virtio-9p ---
-boot_guest() {  # SECONDS LOG
-    timeout "$1" qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nographic -nodefaults -serial stdio -no-reboot \
-        -nic none -kernel "$(guest_kernel_image "$kernel")" -initrd "$work/initramfs.cpio" \
-        -append "console=ttyS0 panic=-1 loglevel=4 systemd.unit=multi-user.target systemd.firstboot=off systemd.show_status=0" \
-        -virtfs local,path="$root",mount_tag=root,security_model=none,readonly=on,multidevs=remap \
-        -virtfs local,path="$work/results",mount_tag=results,security_model=none,multidevs=remap \
-        < /dev/null > "$2" 2>&1
+    guest_pack "$initramfs" "$work/initramfs.cpio"
 }
 
 preflight
@@ -244,7 +236,12 @@ remover=""
 if [ -e "$root.old" ]; then rm -rf --one-file-system "$root.old" & remover=$!; fi
 booted=$(date +%s.%N)
 guest=0
-boot_guest 400 "$work/console.log" || guest=$?
+GUEST_MEMORY=1024
+GUEST_APPEND="console=ttyS0 panic=-1 loglevel=4 systemd.unit=multi-user.target systemd.firstboot=off systemd.show_status=0"
+guest_share root "$root" ro
+guest_share results "$work/results"
+guest_start 400 "$work/console.log" -nic none -initrd "$work/initramfs.cpio"
+guest_wait || guest=$?
 [ -z "$remover" ] || wait "$remover" || say "could not remove the last run's root, $root.old"
 ran=$(elapsed "$booted")
 [ $guest -ne 124 ] || say "qemu did not finish within 400 s"
@@ -266,11 +263,23 @@ check_match() {  # TEXT ACTUAL PATTERN
 
 check "the guest finished its checks" "$(fact DONE)" yes
 check "no HID module was loaded before the client came" "$(fact hid_before_client)" no
-check "the socket unit is active" "$(fact socket_active)" active
+check "the package ships these socket units" "$(fact socket_units)" "$EXPECTED_UNITS"
+for u in $EXPECTED_UNITS; do check "$u is active" "$(fact "socket_active $u")" active; done
+check "systemd holds no other address" "$(grep -c '^listen ' "$results")" "${#EXPECTED_SOCKETS[@]}"
 for s in "${EXPECTED_SOCKETS[@]}"; do
     check "systemd listens on $s" "$(fact "listen $s")" yes
-    check "a client on $s is accepted by the service" "$(fact "served $s")" yes
+    case $s in *" (Stream)") check "a client on ${s% (Stream)} is accepted by the service" "$(fact "served ${s% (Stream)}")" yes ;; esac
 done
+check "HiSLIP: Initialize is answered by InitializeResponse" "$(fact hislip_initialize)" "48 53 01"
+check "VXI-11: the core program answers its NULL procedure" "$(fact vxi11_null)" \
+    "80 00 00 18 00 00 00 07 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+# The reply's last word is the port: 1024 (00 00 04 00).
+check "portmapper over TCP: GETPORT of the VXI-11 core program is 1024" "$(fact portmapper_getport_tcp)" \
+    "80 00 00 1c 00 00 00 2a 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 04 00"
+check "portmapper over UDP: GETPORT of the VXI-11 core program is 1024" "$(fact portmapper_getport_udp)" \
+    "00 00 00 2a 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 04 00"
+check "HTTP: GET /lxi/identification succeeds" "$(fact http_status)" "HTTP/1.1 200 OK"
+check "HTTP: the answer is the identification XML" "$(fact http_identification)" 1
 check "starting the service loaded the hid module" "$(fact hid_after_service_start)" yes
 check_match "with no generator the server says why (SYST:ERR?)" "$(fact answer_without_generator)" '-241,*'
 check "the service that took the first client stays the one that reaches the generator" \
@@ -306,7 +315,7 @@ if awk -v e="${exposure%% *}" -v max="$MAX_EXPOSURE" 'BEGIN { exit !(e != "" && 
 else
     echo "FAIL the exposure '$exposure' is above $MAX_EXPOSURE"; failures=$((failures + 1))
 fi
-check "systemd-analyze verify --man=no passes on the units" "$(fact verify_status)" 0
+check "systemd-analyze verify --man=no passes on every unit" "$(fact verify_status)" 0
 check "systemd-analyze verify says nothing of the package's units" \
     "$(grep '^verify_output .*tarvo-pulse-scpi' "$results" || true)" ""
 
