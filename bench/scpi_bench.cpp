@@ -10,54 +10,20 @@
 //   with 64 HiSLIP sessions open and after they have gone.
 //
 //   tarvo_scpi_bench [ROUND_TRIPS]
-#include <algorithm>
-#include <arpa/inet.h>
+#include "bench_support.h"
+
 #include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
 #include <memory>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <string>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <utility>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 constexpr int CLIENTS = 64;
 const std::string PAIR = "FREQ 12345678;:FREQ?\n";
-
-[[noreturn]] void Die(const std::string& why) {
-    std::fprintf(stderr, "tarvo_scpi_bench: %s\n", why.c_str());
-    std::exit(1);
-}
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
-
-sockaddr_in Loopback(unsigned short port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 // One blocking client connection, whole lines in.
 class Connection {
@@ -200,112 +166,6 @@ private:
     std::uint32_t messageId_ = 0xFFFFFF00 - 2;
 };
 
-// A bare echo: one process, one poll loop over its listening socket and connections, every byte sent back
-// as it arrives. Ends with SIGTERM.
-[[noreturn]] void Echo(int listener) {
-    std::vector<pollfd> fds{{listener, POLLIN, 0}};
-    char buffer[65536];
-    for (;;) {
-        if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) _exit(1);
-        for (std::size_t i = fds.size(); i-- > 0;) {
-            if (!fds[i].revents) continue;
-            if (fds[i].fd == listener) {
-                const int c = accept(listener, nullptr, nullptr);
-                int one = 1;
-                setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                if (c >= 0) fds.push_back({c, POLLIN, 0});
-                continue;
-            }
-            const ssize_t n = recv(fds[i].fd, buffer, sizeof buffer, 0);
-            if (n <= 0 || send(fds[i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) {
-                close(fds[i].fd);
-                fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(i));
-            }
-        }
-    }
-}
-
-unsigned short ListeningPort(int fd) {
-    sockaddr_in a{};
-    socklen_t length = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    return ntohs(a.sin_port);
-}
-
-struct Child {
-    pid_t pid = -1;
-    unsigned short port = 0;
-    unsigned short hislipPort = 0;  // the server's
-};
-
-Child StartEcho() {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in a = Loopback(0);
-    if (listener < 0 || bind(listener, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listener, 128) != 0)
-        Die("the echo cannot listen");
-    Child echo{fork(), ListeningPort(listener)};
-    if (echo.pid == 0) Echo(listener);
-    close(listener);
-    return echo;
-}
-
-unsigned short FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in a = Loopback(0);
-    bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    const unsigned short port = ListeningPort(fd);
-    close(fd);
-    return port;
-}
-
-pid_t Spawn(const std::vector<std::string>& command) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-Child StartServer() {
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        const unsigned short port = FreePort(), hislipPort = FreePort();
-        const pid_t pid = Spawn({TARVO_SCPI_SERVER, "--listen", "127.0.0.1:" + std::to_string(port), "--listen",
-                                 "hislip://127.0.0.1:" + std::to_string(hislipPort), "--simulate"});
-        for (int i = 0; i < 200; ++i) {
-            const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            const sockaddr_in a = Loopback(port);
-            const bool up = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
-            close(fd);
-            if (up) return {pid, port, hislipPort};
-            if (waitpid(pid, nullptr, WNOHANG) == pid) break;
-            usleep(20000);
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    Die("the server does not start");
-}
-
-void Stop(const Child& child) {
-    kill(child.pid, SIGTERM);
-    waitpid(child.pid, nullptr, 0);
-}
-
-long RssKib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
-
 // Milliseconds from starting the command to its exit, which must be 0.
 double RunMs(const std::vector<std::string>& command) {
     const auto start = Clock::now();
@@ -355,7 +215,12 @@ double PerSecond(const std::vector<double>& latencies) {
 int main(int argc, char** argv) {
     const int roundTrips = argc > 1 ? std::max(100, std::atoi(argv[1])) : 20000;
     const Child echo = StartEcho();
-    const Child server = StartServer();
+    unsigned short hislipPort = 0;
+    const Child server = StartListening([&hislipPort](unsigned short port) {
+        hislipPort = FreePort();
+        return std::vector<std::string>{TARVO_SCPI_SERVER, "--listen", "127.0.0.1:" + std::to_string(port), "--listen",
+                                        "hislip://127.0.0.1:" + std::to_string(hislipPort), "--simulate"};
+    });
     const std::string pairAnswer = "12345678";
 
     // Warm both, then alternate blocks so that both see the same machine.
@@ -378,7 +243,7 @@ int main(int argc, char** argv) {
     // FREQ? over HiSLIP, alternating with the echo in the same way.
     std::vector<double> hislipRtt, hislipEchoRtt;
     {
-        HislipSession h(server.hislipPort);
+        HislipSession h(hislipPort);
         Connection e(echo.port);
         for (int i = 0; i < 1000; ++i) h.Query("FREQ?\n");
         for (int block = 0; block < 10; ++block) {
@@ -392,23 +257,23 @@ int main(int argc, char** argv) {
         }
     }
     usleep(300000);
-    const long rssIdle = RssKib(server.pid);
+    const long rssIdle = ResidentKiB(server.pid);
     const int perClient = std::max(10, roundTrips / 40);
     const Load serverLoad = Together(server.port, PAIR, perClient, &pairAnswer);
     const Load echoLoad = Together(echo.port, PAIR, perClient, nullptr);
     usleep(500000);
-    const long rssAfter = RssKib(server.pid);
+    const long rssAfter = ResidentKiB(server.pid);
     long rssHislipOpen = 0;
     {
         std::vector<std::unique_ptr<HislipSession>> sessions;
         for (int i = 0; i < CLIENTS; ++i) {
-            sessions.push_back(std::make_unique<HislipSession>(server.hislipPort));
+            sessions.push_back(std::make_unique<HislipSession>(hislipPort));
             sessions.back()->Query("FREQ?\n");
         }
-        rssHislipOpen = RssKib(server.pid);
+        rssHislipOpen = ResidentKiB(server.pid);
     }
     usleep(500000);
-    const long rssHislipAfter = RssKib(server.pid);
+    const long rssHislipAfter = ResidentKiB(server.pid);
 
     // A reading through the command-line program, a process each, against a process that does nothing.
     std::vector<double> ctl, bare;

@@ -5,50 +5,16 @@
 // - the server's resident memory idle, with 64 links open (a connection each), and after they have gone.
 //
 //   tarvo_vxi11_bench [QUERIES]
-#include <algorithm>
-#include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
+#include "bench_support.h"
+
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
 #include <memory>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <string>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 constexpr int LINKS = 64;
-
-[[noreturn]] void Die(const std::string& why) {
-    std::fprintf(stderr, "tarvo_vxi11_bench: %s\n", why.c_str());
-    std::exit(1);
-}
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
-
-sockaddr_in Loopback(unsigned short port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 void Word(std::string& out, std::uint32_t value) {
     const char w[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
@@ -123,107 +89,6 @@ private:
     std::string buffer_;
 };
 
-// A bare echo: one process, one poll loop, every byte sent back as it arrives. Ends with SIGTERM.
-[[noreturn]] void Echo(int listener) {
-    std::vector<pollfd> fds{{listener, POLLIN, 0}};
-    char buffer[65536];
-    for (;;) {
-        if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) _exit(1);
-        for (std::size_t i = fds.size(); i-- > 0;) {
-            if (!fds[i].revents) continue;
-            if (fds[i].fd == listener) {
-                const int c = accept(listener, nullptr, nullptr);
-                int one = 1;
-                if (c >= 0) {
-                    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                    fds.push_back({c, POLLIN, 0});
-                }
-                continue;
-            }
-            const ssize_t n = recv(fds[i].fd, buffer, sizeof buffer, 0);
-            if (n <= 0 || send(fds[i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) {
-                close(fds[i].fd);
-                fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(i));
-            }
-        }
-    }
-}
-
-unsigned short ListeningPort(int fd) {
-    sockaddr_in a{};
-    socklen_t length = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    return ntohs(a.sin_port);
-}
-
-struct Child {
-    pid_t pid = -1;
-    unsigned short port = 0;
-};
-
-Child StartEcho() {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in a = Loopback(0);
-    if (listener < 0 || bind(listener, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listener, 128) != 0)
-        Die("the echo cannot listen");
-    Child echo{fork(), ListeningPort(listener)};
-    if (echo.pid == 0) Echo(listener);
-    close(listener);
-    return echo;
-}
-
-unsigned short FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in a = Loopback(0);
-    bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    const unsigned short port = ListeningPort(fd);
-    close(fd);
-    return port;
-}
-
-// The server with VXI-11's core channel on a free port (the portmapper is not needed: the port is known).
-Child StartServer() {
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        const unsigned short port = FreePort();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int null = open("/dev/null", O_RDWR);
-            dup2(null, STDOUT_FILENO);
-            dup2(null, STDERR_FILENO);
-            const std::string listen = "vxi11://127.0.0.1:" + std::to_string(port);
-            execl(TARVO_SCPI_SERVER, TARVO_SCPI_SERVER, "--listen", listen.c_str(), "--simulate", nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 200; ++i) {
-            const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            const sockaddr_in a = Loopback(port);
-            const bool up = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
-            close(fd);
-            if (up) return {pid, port};
-            if (waitpid(pid, nullptr, WNOHANG) == pid) break;
-            usleep(20000);
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    Die("the server did not start");
-}
-
-void Stop(const Child& child) {
-    kill(child.pid, SIGTERM);
-    waitpid(child.pid, nullptr, 0);
-}
-
-long ResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    }
-    return -1;
-}
-
 std::uint32_t CreateLink(Connection& c) {
     std::string args;
     for (const std::uint32_t w : {1u, 0u, 0u}) Word(args, w);
@@ -239,7 +104,10 @@ int main(int argc, char** argv) {
     const int queries = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
     std::signal(SIGPIPE, SIG_IGN);
 
-    const Child server = StartServer();
+    const Child server = StartListening([](unsigned short port) {
+        return std::vector<std::string>{TARVO_SCPI_SERVER, "--listen", "vxi11://127.0.0.1:" + std::to_string(port),
+                                        "--simulate"};
+    });
     const long idle = ResidentKiB(server.pid);
     std::vector<double> vxi;
     std::string write, read;
