@@ -169,7 +169,9 @@ def main():
         expect('VOLT? reads back the amplitude step', volts_text(index), visa.query('VOLT?'))
         expect('no error', '0,"No error"', visa.query('SYST:ERR?'))
         expected = {'gen1': [hex_text(frequency_frame(12345678)), hex_text(amplitude_frame(index))]}
+        began = time.monotonic()
         other_protocols(options, expected)
+        print('     the other protocols took %.1f s' % (time.monotonic() - began), flush=True)
 
         if options.replug:
             control.ask('unplug', 'UNPLUGGED')
