@@ -22,6 +22,12 @@
 #                                guest_port[PORT] (or guest_port[udp:PORT]) is the host's port. A fixed HOST_PORT
 #                                is for a protocol that tells clients its port numbers. The guest needs virtio_pci
 #                                and virtio_net.
+#   guest_forward_scpi           the SCPI server's ports, for tests/scpi/guest_client.py: the raw socket (5025), HiSLIP
+#                                (4880), the web page (8080), and VXI-11 where this machine's port 111 can be had
+#                                (root, nothing on it; otherwise it says why not): the portmapper there and a core
+#                                port with the same number on both sides, since the portmapper names it. Sets
+#                                scpi_listen (the server's --listen options in the guest) and scpi_client (the
+#                                client's options)
 #   guest_control_line           the guest's second serial port (/dev/ttyS1) on the Unix socket $guest_control
 #   guest_share TAG PATH [ro]    PATH of this machine shared with the guest over virtio-9p (read-only with ro),
 #                                which mounts it by TAG (guest_mount_share). The guest needs 9p, 9pnet_virtio and
@@ -164,6 +170,23 @@ guest_forward() {
         if [ $proto = udp ]; then guest_port[udp:$port]=$host; else guest_port[$port]=$host; fi
         guest_network+=",hostfwd=$proto:127.0.0.1:$host-10.0.2.15:$port"
     done
+}
+
+guest_forward_scpi() {
+    local core
+    guest_forward 5025 4880 8080
+    scpi_listen="--listen 0.0.0.0:5025 --listen hislip://0.0.0.0:4880 --listen http://0.0.0.0:8080"
+    scpi_client="--port ${guest_port[5025]} --hislip-port ${guest_port[4880]} --http-port ${guest_port[8080]}"
+    if [ "$(id -u)" != 0 ]; then
+        echo "$guest_name: the VXI-11 client is not run: port 111 needs root"
+    elif ! python3 -c 'import socket; socket.socket().bind(("127.0.0.1", 111))' 2>/dev/null; then
+        echo "$guest_name: the VXI-11 client is not run: port 111 of 127.0.0.1 is taken"
+    else
+        core=$(guest_free_port tcp)
+        guest_forward 111=111 "$core=$core"
+        scpi_listen+=" --listen vxi11://0.0.0.0:$core"
+        scpi_client+=" --vxi11"
+    fi
 }
 
 # A short path: a Unix socket's path is limited to 107 bytes.

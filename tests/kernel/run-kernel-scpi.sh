@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The SCPI server on the real Linux HID stack: tarvo-pulse-scpi and a virtual pulse generator (uhid) in Debian's
 # kernel under qemu, PyVISA on this machine through qemu's forwarding of a free port of 127.0.0.1 to the guest's
-# 5025. The generator is unplugged and plugged again on the host's word (scpi-guest-body.sh, guest_client.py).
+# 5025; a VXI-11 INSTR client, a HiSLIP query and the web page's identification through forwarded ports too. The
+# generator is unplugged and plugged again on the host's word (scpi-guest-body.sh, guest_client.py).
 #   run-kernel-scpi.sh SERVER_PROGRAM VIRTUAL_PROGRAM KERNEL_DIR WORK_DIR
 # Exits 0 on PASS, 1 on FAIL, 77 (skipped) where qemu, the kernel with its modules, the static busybox or PyVISA
 # cannot be had.
@@ -29,18 +30,18 @@ cp "$server_program" "$root/test/tarvo-pulse-scpi"
 cp "$virtual_program" "$root/test/tarvo-pulse-generator-virtual"
 cp "$here/../guest/control.sh" "$here/lsan.supp" "$root/test/"
 guest_copy_libraries "$root" "$server_program" "$virtual_program"
-guest_pack "$root" "$work/scpi-initramfs.cpio"
 
-# The server's port on this machine's loopback, and the guest's control line.
-guest_forward 5025
-port=${guest_port[5025]}
+# The server's ports on this machine's loopback, and the guest's control line.
+guest_forward_scpi
+guest_config "$root" SCPI_LISTEN="$scpi_listen"
+guest_pack "$root" "$work/scpi-initramfs.cpio"
 guest_control_line
 
 log=$work/scpi-console.log
-echo "kernel_scpi: booting $(cat "$guest_kernel/PACKAGE" 2>/dev/null || echo "the kernel") under qemu (TCG), the server on 127.0.0.1:$port"
+echo "kernel_scpi: booting $(cat "$guest_kernel/PACKAGE" 2>/dev/null || echo "the kernel") under qemu (TCG), the server on 127.0.0.1:${guest_port[5025]}"
 guest_start 300 "$log" -initrd "$work/scpi-initramfs.cpio"
 status=0
-timeout 280 "$python" "$client" --port "$port" --control "$guest_control" --serial TPG-SCPI-E2E --replug || status=$?
+timeout 280 "$python" "$client" $scpi_client --control "$guest_control" --serial TPG-SCPI-E2E --replug || status=$?
 guest=0
 guest_wait || guest=$?
 guest_console "$log"

@@ -1,6 +1,6 @@
 # The SCPI server's real-kernel guest, its own part (sourced by tests/guest/init once the modules are loaded and
-# the network card is up): a virtual generator, the server listening on every address, then the host's commands
-# (tests/guest/control.sh).
+# the network card is up): a virtual generator, the server listening on every address (SCPI_LISTEN, the host's
+# guest_forward_scpi), then the host's commands (tests/guest/control.sh).
 plugs=0
 # A generator with the same serial number each time; done once the kernel made its hidraw node.
 plug_generator() {
@@ -22,7 +22,7 @@ generator_reports() {
 plug_generator
 # Read only by sanitizer builds.
 export LSAN_OPTIONS=suppressions=/test/lsan.supp
-/test/tarvo-pulse-scpi --listen 0.0.0.0:5025 -v > /tmp/server.log 2>&1 &
+/test/tarvo-pulse-scpi $SCPI_LISTEN -v > /tmp/server.log 2>&1 &
 server=$!
 scpi_control
 kill -TERM $server

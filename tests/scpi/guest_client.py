@@ -4,18 +4,24 @@
 here) to unplug and plug the generator and to fetch the reports it received.
 
     guest_client.py --port PORT --control SOCKET --serial SERIAL [--replug] [--seconds N]
+                    [--vxi11] [--hislip-port PORT] [--http-port PORT]
 
 The guest says READY on the control line once the server runs; it answers "unplug" with UNPLUGGED, "plug" with
 PLUGGED, "reports" with the generators' SET_REPORT lines ("genN SET_REPORT ... bytes=.. .. | ...") and END, and
-powers off on "done". Prints one line per check and "guest_client: PASS" (exit 0) or "guest_client: FAIL" (1).
+powers off on "done". With --vxi11 a VXI-11 INSTR client (TCPIP::127.0.0.1::INSTR: the portmapper on this
+machine's port 111 and the core port it names, both forwarded to the guest) sets and reads back a frequency; with
+--hislip-port a HiSLIP session (hislip_client.py) reads it back; with --http-port /lxi/identification names the
+generator. Prints one line per check and "guest_client: PASS" (exit 0) or "guest_client: FAIL" (1).
 """
 import argparse
+import http.client
 import os
 import socket
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from hislip_client import Session as HislipSession  # noqa: E402
 from scpi_support import (amplitude_frame, frequency_frame, hex_text, nearest_amplitude_index,  # noqa: E402
                           scpi_answers, volts_text)
 
@@ -95,6 +101,40 @@ def reported_frames(control):
         frames.setdefault(name, []).append(' '.join(hex_bytes))
 
 
+def other_protocols(options, expected):
+    """The generator through VXI-11, HiSLIP and the web page, as far as the options ask; the frequency VXI-11
+    sets is added to the reports the first generator must receive."""
+    frequency = '12345678'
+    if options.vxi11:
+        instrument = pyvisa.ResourceManager('@py').open_resource('TCPIP::127.0.0.1::INSTR', timeout=30000)
+        try:
+            fields = instrument.query('*IDN?').strip().split(',')
+            check(len(fields) == 4 and fields[2] == options.serial, 'VXI-11: *IDN? names the generator', repr(fields))
+            instrument.write('FREQ 3000000')
+            frequency = '3000000'
+            expect('VXI-11: FREQ? reads back the frequency it set', frequency, instrument.query('FREQ?').strip())
+            expected['gen1'].append(hex_text(frequency_frame(3000000)))
+        finally:
+            instrument.close()
+    if options.hislip_port:
+        session = HislipSession(port=options.hislip_port, timeout=30)
+        try:
+            expect('HiSLIP: FREQ? reads the frequency the generator holds', frequency, session.query('FREQ?'))
+        finally:
+            session.close()
+    if options.http_port:
+        # The host part of 127.0.0.1:PORT names no address the guest's server listens on; "localhost" it accepts.
+        connection = http.client.HTTPConnection('127.0.0.1', options.http_port, timeout=30)
+        try:
+            connection.request('GET', '/lxi/identification', headers={'Host': 'localhost'})
+            response = connection.getresponse()
+            body = response.read(1 << 20).decode('utf-8', 'replace')
+            check(response.status == 200 and '<SerialNumber>%s</SerialNumber>' % options.serial in body,
+                  'web page: /lxi/identification names the generator', '%d %.200r' % (response.status, body))
+        finally:
+            connection.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--port', type=int, required=True)
@@ -102,6 +142,9 @@ def main():
     parser.add_argument('--serial', required=True)
     parser.add_argument('--replug', action='store_true')
     parser.add_argument('--seconds', type=int, default=240, help='how long the guest may take to be ready')
+    parser.add_argument('--vxi11', action='store_true', help='port 111 and the core port are forwarded')
+    parser.add_argument('--hislip-port', type=int)
+    parser.add_argument('--http-port', type=int)
     options = parser.parse_args()
 
     started = time.monotonic()
@@ -126,6 +169,9 @@ def main():
         expect('VOLT? reads back the amplitude step', volts_text(index), visa.query('VOLT?'))
         expect('no error', '0,"No error"', visa.query('SYST:ERR?'))
         expected = {'gen1': [hex_text(frequency_frame(12345678)), hex_text(amplitude_frame(index))]}
+        began = time.monotonic()
+        other_protocols(options, expected)
+        print('     the other protocols took %.1f s' % (time.monotonic() - began), flush=True)
 
         if options.replug:
             control.ask('unplug', 'UNPLUGGED')

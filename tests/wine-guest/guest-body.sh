@@ -9,5 +9,6 @@ echo
 say "TIME boot $(cut -d' ' -f1 /proc/uptime)"
 chroot $r /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root OUT="$OUT" VIRTUAL="$VIRTUAL" \
     PROBE="$PROBE" WINDOW="$WINDOW" CTL="$CTL" SCPI="$SCPI" WINEPREFIX="$PREFIX" SCENARIOS="$SCENARIOS" \
+    SCPI_LISTEN="$SCPI_LISTEN" \
     /bin/bash "$SCENARIO_SCRIPT"
 say "EXIT $?"

@@ -3,7 +3,8 @@
 # Each leaves its logs in $OUT/NAME/: the virtual generators' (gen1.log, gen2.log: every report they received),
 # the program's output (program.log) and exit status (status). run-wine-guest.sh checks them on the host.
 # Environment: OUT, VIRTUAL (the Linux virtual generator), PROBE, WINDOW, CTL, SCPI (Windows programs; may be empty),
-# WINEPREFIX (made on the host), SCENARIOS (names of the scenarios to run, in order).
+# WINEPREFIX (made on the host), SCENARIOS (names of the scenarios to run, in order), SCPI_LISTEN (the server's
+# --listen options, as the host forwards its ports).
 set -u
 WINE64=/usr/lib/wine/wine64
 export WINEPREFIX WINEDEBUG=-all
@@ -128,7 +129,7 @@ scenario_scpi() {
         for n in $(seq 1 $generators); do grep -a "^SET_REPORT" "$dir/gen$n.log" | sed "s/^/gen$n /"; done
     }
     plug_generator
-    "$WINE64" "$SCPI" --listen 0.0.0.0:5025 -v > "$dir/program.log" 2>&1 < /dev/null &
+    "$WINE64" "$SCPI" $SCPI_LISTEN -v > "$dir/program.log" 2>&1 < /dev/null &
     server=$!
     . "$(dirname "$0")/../guest/control.sh"
     scpi_control

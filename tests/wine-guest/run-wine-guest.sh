@@ -8,8 +8,10 @@
 # here once (WORK/prefix, by tools/wine-prefix). One boot runs the scenarios the given programs allow
 # (guest-scenarios.sh):
 #   scpi           tarvo-pulse-scpi, reached by PyVISA here through a port of 127.0.0.1 that qemu forwards to
-#                  the guest: sets and reads back both values; the generator is unplugged (-241) and plugged
-#                  again; every report it received is checked byte for byte (tests/scpi/guest_client.py);
+#                  the guest: sets and reads back both values; a VXI-11 INSTR client sets and reads back a
+#                  frequency, a HiSLIP session reads it, the web page's identification names the generator;
+#                  the generator is unplugged (-241) and plugged again; every report it received is checked
+#                  byte for byte (tests/scpi/guest_client.py);
 #   probe-send     wine_hid_probe finds the generator, reads its status, sends a frequency and an amplitude;
 #   ctl-set        tarvo-pulse-ctl set --frequency 12345678.5 --amplitude 1161, then status;
 #   probe-replug   wine_hid_probe watching: it opens the generator and reads its status, finds it again after an
@@ -89,9 +91,14 @@ mkdir -p "$out"
 guest_root "$root"
 guest_modules "$root" "${modules[@]}"
 guest_body "$root" "$here/guest-body.sh"
+# The scpi scenario: the server's ports on this machine's loopback, and the guest's control line for the client.
+if [ -n "$scpi" ]; then
+    guest_forward_scpi
+    guest_control_line
+fi
 # The host timeout (600 s, the whole boot) comes after the guest's watchdog.
 guest_config "$root" GUEST_TAG=WINE_GUEST GUEST_WATCHDOG=540 SCENARIO_SCRIPT="$here/guest-scenarios.sh" \
-    SCENARIOS="${scenarios# }" OUT="$out" PREFIX="$prefix"
+    SCENARIOS="${scenarios# }" OUT="$out" PREFIX="$prefix" SCPI_LISTEN="${scpi_listen:-}"
 for var in virtual probe ctl window scpi; do
     path=${!var}
     [ -z "$path" ] || path=$(realpath "$path")
@@ -104,11 +111,6 @@ guest_pack "$root" "$work/initramfs.cpio"
 GUEST_CPU=max,-smap GUEST_MEMORY=1024
 guest_share host / ro
 guest_share out "$out"
-# The scpi scenario: the server's port on this machine's loopback, and the guest's control line for the client.
-if [ -n "$scpi" ]; then
-    guest_forward 5025
-    guest_control_line
-fi
 log=$work/console.log
 echo "wine_guest: booting $(cat "$guest_kernel/PACKAGE" 2>/dev/null || echo "the kernel") under qemu (TCG):${scenarios}"
 booted=$(date +%s.%N)
@@ -116,7 +118,7 @@ status=0
 guest_start 600 "$log" -initrd "$work/initramfs.cpio"
 if [ -n "$scpi" ]; then
     client_status=0
-    timeout 520 "$python" "$here/../scpi/guest_client.py" --port "${guest_port[5025]}" \
+    timeout 520 "$python" "$here/../scpi/guest_client.py" $scpi_client \
         --control "$guest_control" --serial TPG-WINE-SCPI --replug --seconds 300 > "$work/scpi-client.log" 2>&1 ||
         client_status=$?
     echo "$client_status" > "$work/scpi-client.status"
@@ -212,7 +214,7 @@ check_window_replug() { check_replug window-replug; }
 check_scpi() {
     sed 's/^/     /' "$work/scpi-client.log"
     [ "$(cat "$work/scpi-client.status" 2>/dev/null)" = 0 ]
-    check $? "scpi: PyVISA here set and read back both values through Wine's HID stack; -241 while unplugged, works again once plugged; the reports byte for byte"
+    check $? "scpi: PyVISA here set and read back both values through Wine's HID stack, over the raw socket and the other protocols; -241 while unplugged, works again once plugged; the reports byte for byte"
 }
 
 for s in $scenarios; do "check_${s//-/_}"; done
