@@ -61,27 +61,30 @@ class Server(ServerProcess):
         """Runs commands and waits for them (*OPC? answers once they ran)."""
         self.query(text + ';*OPC?')
 
-    def take_reports(self):
-        """The reports the generator received since the last call, as SIMulate:LOG? quotes them."""
-        answer = self.query('SIM:LOG?')
-        return [] if answer in ('""', None) else answer.split(',')
+    def take_reports(self, serial=SERIAL):
+        """The reports that generator received since the last call, as SIMulate:LOG? quotes them. The session
+        selects it first, so this holds with several generators attached too."""
+        answer = self.query('INST:SEL "%s";:SIM:LOG?' % serial)
+        if answer is None or not answer.startswith('"'):
+            raise RuntimeError('SIM:LOG? of %s answered %r' % (serial, answer))
+        return [] if answer == '""' else answer.split(',')
 
-    def reports_during(self, seconds):
-        """Every report the generator receives in the next `seconds` (a bounded wait for nothing to come)."""
+    def reports_during(self, seconds, serial=SERIAL):
+        """Every report that generator receives in the next `seconds` (a bounded wait for nothing to come)."""
         got = []
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
-            got += self.take_reports()
+            got += self.take_reports(serial)
             time.sleep(0.1)
         return got
 
-    def reports_become(self, frames, seconds=10):
-        """True once the generator received exactly `frames` (in order) since the last call."""
+    def reports_become(self, frames, seconds=10, serial=SERIAL):
+        """True once that generator received exactly `frames` (in order) since the last call."""
         wanted = [log_entry(f) for f in frames]
         got = []
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
-            got += self.take_reports()
+            got += self.take_reports(serial)
             if len(got) >= len(wanted):
                 break
             time.sleep(0.1)
@@ -391,6 +394,39 @@ class Browser(unittest.TestCase):
         for control in (('textbox', 'Pulse frequency, Hz'), ('button', 'Pulse frequency, Hz'),
                         ('combobox', 'Amplitude into 50R load, mV'), ('button', 'Restore default settings')):
             self.assertIn(control, reached)
+
+    def test_the_keyboard_alone_chooses_another_generator_and_sets_it(self):
+        from selenium.webdriver.common.action_chains import ActionChains
+        from selenium.webdriver.common.keys import Keys
+        SERVER.command('SIM:PLUG "%s"' % OTHER)
+        self.addCleanup(SERVER.command, 'SIM:UNPL "%s"' % OTHER)
+        self.wait_for(lambda: self.driver.find_element('id', 'serial-row').is_displayed(),
+                      'the serial number list is missing')
+        SERVER.take_reports(OTHER)
+        self.driver.find_element('tag name', 'body').click()
+        reached = []
+
+        def tab_to(role, name):
+            for _ in range(12):
+                ActionChains(self.driver).send_keys(Keys.TAB).perform()
+                active = self.driver.switch_to.active_element
+                reached.append((active.aria_role, active.accessible_name))
+                if (active.aria_role, active.accessible_name) == (role, name):
+                    return active
+            self.fail('Tab never reached the %s "%s"; it reached %s' % (role, name, reached))
+
+        # The list holds the attached generators in catalog order, the first one chosen: Down chooses the other.
+        serials = tab_to('combobox', 'Serial Number')
+        serials.send_keys(Keys.DOWN)
+        self.wait_for(lambda: 'Generator %s is attached' % OTHER in self.status(),
+                      'choosing by keyboard did not show the other generator')
+        self.assertEqual(self.driver.switch_to.active_element, serials, 'the list lost the focus')
+        box = tab_to('textbox', 'Pulse frequency, Hz')
+        box.send_keys(Keys.CONTROL, 'a')
+        box.send_keys('30000' + Keys.ENTER)
+        self.assertTrue(SERVER.reports_become([frequency_frame(30000)], serial=OTHER), SERVER.last_reports)
+        self.assertEqual(SERVER.reports_during(1.5), [], 'the first generator received something')
+        self.assertEqual(SERVER.query('INST:SEL "%s";:FREQ?' % SERIAL), '10000000')
 
     def test_a_page_of_another_origin_changes_nothing(self):
         Attacker.target = SERVER.http_port
