@@ -8,7 +8,9 @@
 - Browser (Debian's chromium through chromium-driver and python3-selenium, headless): every control found by its
   accessible name; a typed frequency sent byte for byte; a bad one shows the window's message and sends nothing;
   an amplitude and a restore send their frames; a change over SCPI and an unplug and replug show without a reload;
-  the keyboard alone reaches and uses every control; a page of another origin changes nothing.
+  the keyboard alone reaches and uses every control, and with a second generator attached chooses it in the serial
+  number list and sets its frequency, the first generator receiving nothing; a page of another origin changes
+  nothing.
 
     web_page_test.py --server PROGRAM [--emulator LOADER] [--screenshot PNG]
 
