@@ -161,9 +161,9 @@ print(s.getsockname()[1])' "$1"
 
 # restrict=on: the guest reaches no address at all; only the forwarded ports of the host's loopback reach it.
 guest_forward() {
-    local spec proto port host
-    for spec in "$@"; do
-        case $spec in udp:*) proto=udp port=${spec#udp:} ;; *) proto=tcp port=${spec#tcp:} ;; esac
+    local forward proto port host
+    for forward in "$@"; do
+        case $forward in udp:*) proto=udp port=${forward#udp:} ;; *) proto=tcp port=${forward#tcp:} ;; esac
         host=
         case $port in *=*) host=${port#*=} port=${port%%=*} ;; esac
         [ -n "$host" ] || host=$(guest_free_port $proto)
