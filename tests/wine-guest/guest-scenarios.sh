@@ -32,10 +32,14 @@ plug() {
     wait_for "$log" '^START$' 30 || say "FAIL $log: the generator did not start"
 }
 
-# unplug PID: the generator removes its device (UHID_DESTROY) and ends.
+# unplug PID: the generator removes its device (UHID_DESTROY) and ends. Wine's HID bus hears of the removal
+# through udevd, in its own time; a generator plugged in before it has (the next scenario's, which the kernel
+# gives the same hidraw node) can be missed by it. So udevd's queue is let empty and the bus a moment more.
 unplug() {
     kill -TERM "$1" 2>/dev/null
     wait "$1" 2>/dev/null
+    udevadm settle -t 10 2>/dev/null
+    sleep 1
 }
 
 # run_program DIR PROGRAM ARGS...: one run of a console program under Wine, its output and exit status into DIR
