@@ -51,6 +51,16 @@ inline unsigned short ListeningPort(int fd) {
     return ntohs(a.sin_port);
 }
 
+// A blocking connection to 127.0.0.1:port with Nagle's delay off; the benchmark ends when it cannot be made.
+inline int ConnectLoopback(unsigned short port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in a = Loopback(port);
+    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) Die("cannot connect");
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
 // A port of 127.0.0.1 that nothing listens on right now.
 inline unsigned short FreePort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -28,12 +28,7 @@ const std::string PAIR = "FREQ 12345678;:FREQ?\n";
 // One blocking client connection, whole lines in.
 class Connection {
 public:
-    explicit Connection(unsigned short port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        const sockaddr_in a = Loopback(port);
-        if (fd_ < 0 || connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) Die("cannot connect");
-        int one = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
+    explicit Connection(unsigned short port) : fd_(ConnectLoopback(port)) {}
     ~Connection() { close(fd_); }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;

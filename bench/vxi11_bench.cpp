@@ -48,12 +48,7 @@ std::uint32_t WordAt(const std::string& bytes, std::size_t at) {
 // One blocking connection: sends bytes, reads one record (or, for the echo, as many bytes as were sent).
 class Connection {
 public:
-    explicit Connection(unsigned short port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        const sockaddr_in a = Loopback(port);
-        if (fd_ < 0 || connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) Die("cannot connect");
-        int one = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
+    explicit Connection(unsigned short port) : fd_(ConnectLoopback(port)) {}
     ~Connection() { close(fd_); }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
