@@ -131,7 +131,7 @@ std::optional<Listener> ServeOn(const std::string& protocol, net::Socket socket,
         return Listener{socket, protocol, HislipConnections(shared.instruments, shared.lock, shared.log, shared.verbose),
                         nullptr};
     if (protocol == HTTP && !datagram && shared.web)
-        return Listener{socket, protocol, HttpHandlerFactory(*shared.web, HTTP_REQUEST_TIMEOUT, shared.log), nullptr};
+        return Listener{socket, protocol, HttpHandlerFactory(*shared.web, HttpTimeouts{}, shared.log), nullptr};
     return std::nullopt;
 }
 

@@ -1,7 +1,7 @@
 // One HTTP connection: the bytes a client sends in, the answers of the web site out. Requests follow one
 // another on a kept-alive connection; one that is refused (not HTTP, too large, malformed) gets its error status
 // and the connection closes, so bytes of another protocol never reach the site. The server's handler glue
-// (HttpHandlerFactory) adds the time limit on a request that never finishes.
+// (HttpHandlerFactory) adds the time limits on an unfinished request and on an idle connection.
 #pragma once
 
 #include "HttpMessage.h"
@@ -40,12 +40,17 @@ private:
     bool closed_ = false;
 };
 
-// How long a client has to finish a request once it began it.
-inline constexpr std::chrono::milliseconds HTTP_REQUEST_TIMEOUT{10'000};
+// How long a client has to finish a request once it began it, and how long a kept-alive connection may wait
+// with no request begun. Idle connections are closed because the server's connection slots are shared with the
+// instrument clients of every protocol; a browser opens a new connection when it needs one.
+struct HttpTimeouts {
+    std::chrono::milliseconds request{10'000};
+    std::chrono::milliseconds idle{60'000};
+};
 
-// One HttpConnection per connection of an "http" listener. A timer runs only while a request is unfinished:
-// when it fires, the client gets 408 and the connection closes; the other connections are not held up.
-HandlerFactory HttpHandlerFactory(WebSite& site, std::chrono::milliseconds requestTimeout,
-                                  std::function<void(const std::string&)> log);
+// One HttpConnection per connection of an "http" listener, with one timer: while a request is unfinished, its
+// firing sends 408 and closes the connection; while none is begun, its firing closes the connection quietly.
+// Bytes of an unfinished request do not restart its clock. The other connections are not held up.
+HandlerFactory HttpHandlerFactory(WebSite& site, HttpTimeouts timeouts, std::function<void(const std::string&)> log);
 
 }  // namespace tarvo::scpi
