@@ -1,23 +1,12 @@
 // The web pages on bytes: the HTTP request reader's bounds and refusals, the own-host and same-origin checks,
-// the JSON API's changes reaching a fake set of generators (or not), and the identification XML; then the
-// connection's timers in a server on 127.0.0.1.
+// the JSON API's changes reaching a fake set of generators (or not), and the identification XML.
 #include "scpi/network/HttpConnection.h"
 #include "scpi/network/HttpMessage.h"
-#include "scpi/network/Listeners.h"
 #include "scpi/network/WebSite.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tarvo::scpi {
@@ -373,81 +362,6 @@ TEST_F(Site, ConnectionAnswersInOrderAndClosesWhenRefused) {
     EXPECT_TRUE(reply.close);
     EXPECT_EQ(reply.bytes.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u);
     EXPECT_TRUE(instruments.sent.empty());
-}
-
-// A client on 127.0.0.1 whose reads give up after 20 s.
-class LoopbackClient {
-public:
-    explicit LoopbackClient(std::uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        timeval patience{20, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~LoopbackClient() { close(fd_); }
-    bool Send(std::string_view bytes) {
-        return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-    }
-    bool Readable() {
-        pollfd entry{fd_, POLLIN, 0};
-        return poll(&entry, 1, 0) == 1;
-    }
-    // What came before the server ended the connection; `closed` tells whether it did within the patience.
-    std::string ReceiveUntilClosed(bool& closed) {
-        std::string got;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = recv(fd_, buffer, sizeof buffer, 0)) > 0) got.append(buffer, static_cast<std::size_t>(n));
-        closed = n == 0 || errno == ECONNRESET;  // a reset when bytes sent late reached the closed socket
-        return got;
-    }
-    bool connected = false;
-
-private:
-    int fd_;
-};
-
-TEST_F(Site, IdleConnectionsCloseQuietlyAndUnfinishedRequestsGet408WhateverTheyTrickle) {
-    using namespace std::chrono_literals;
-    std::string error;
-    std::vector<net::Socket> sockets = OpenListeners({"127.0.0.1", 0}, error);
-    ASSERT_EQ(sockets.size(), 1u) << error;
-    std::vector<Listener> listeners{{sockets[0], "http", HttpHandlerFactory(site, {300ms, 300ms}, nullptr), nullptr}};
-    Server server(std::move(listeners));
-    const std::uint16_t port = server.ListeningOn().at(0).port;
-    std::thread running([&] { server.Run(); });
-
-    bool closed = false;
-    LoopbackClient silent(port);
-    ASSERT_TRUE(silent.connected);
-    EXPECT_EQ(silent.ReceiveUntilClosed(closed), "");
-    EXPECT_TRUE(closed);
-
-    // Kept alive after its answer, then idle.
-    LoopbackClient kept(port);
-    ASSERT_TRUE(kept.Send("GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
-    const std::string answer = kept.ReceiveUntilClosed(closed);
-    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
-    EXPECT_EQ(answer.find("Connection: close"), std::string::npos);
-    EXPECT_TRUE(closed);
-
-    // A header value sent a byte at a time, faster than the limit, must not keep the request alive.
-    LoopbackClient trickle(port);
-    ASSERT_TRUE(trickle.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: "));
-    bool answeredWhileTrickling = false;
-    for (int i = 0; i < 400 && !answeredWhileTrickling && trickle.Send("a"); ++i) {
-        std::this_thread::sleep_for(50ms);
-        answeredWhileTrickling = trickle.Readable();
-    }
-    EXPECT_TRUE(answeredWhileTrickling);
-    EXPECT_EQ(trickle.ReceiveUntilClosed(closed).rfind("HTTP/1.1 408 ", 0), 0u);
-    EXPECT_TRUE(closed);
-
-    server.Stop();
-    running.join();
 }
 
 }  // namespace

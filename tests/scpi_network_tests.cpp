@@ -2,10 +2,13 @@
 // ports): clients served side by side, messages split and merged by the stream, a client that never reads, a
 // peer that goes right after sending, the connection cap, and the listening addresses; then what the protocols
 // stand on: listeners of different protocols side by side, a handler that closes, sends unprompted to its own
-// and to another connection, timers, and a UDP listener.
+// and to another connection, timers, and a UDP listener; and the web page's connection timers.
 #include "scpi/network/DnsSdAnnounce.h"
+#include "scpi/network/HttpConnection.h"
 #include "scpi/network/Listeners.h"
 #include "scpi/network/Server.h"
+
+#include "scpi_fake_instruments.h"
 
 #include <gtest/gtest.h>
 
@@ -438,6 +441,52 @@ TEST(ScpiNetwork, DnsSdRecordsForTheListenersReachableFromTheNetwork) {
               (std::vector<DnsSdService>{{"_scpi-raw._tcp", 5025, {"txtvers=1"}}}));
     EXPECT_EQ(DnsSdInstanceName({"TPG-1", "TPG-2"}), "Tarvo Pulse Generator TPG-1, TPG-2");
     EXPECT_EQ(DnsSdInstanceName({std::string(80, 'S')}).size(), 63u);
+}
+
+}  // namespace
+}  // namespace tarvo::scpi
+
+namespace tarvo::scpi {
+namespace {
+
+// An HTTP connection's one timer: an idle kept-alive connection closes with nothing sent; a request begun gets
+// 408 at its limit however its bytes trickle in, since a clock restarted by every chunk would never run out.
+TEST(ScpiNetwork, HttpIdleConnectionsCloseQuietlyAndUnfinishedRequestsGet408WhateverTrickles) {
+    FakeInstruments instruments;
+    InstrumentLock lock;
+    WebSite site(instruments, lock, {"bench7", {}});
+    std::string error;
+    std::vector<net::Socket> sockets = OpenListeners({"127.0.0.1", 0}, error);
+    ASSERT_EQ(sockets.size(), 1u) << error;
+    std::vector<Listener> listeners{{sockets[0], "http", HttpHandlerFactory(site, {300ms, 300ms}, nullptr), nullptr}};
+    Server server(std::move(listeners));
+    const std::uint16_t port = server.ListeningOn().at(0).port;
+    std::thread running([&] { server.Run(); });
+
+    Client silent(false, port);
+    ASSERT_TRUE(silent.connected());
+    EXPECT_EQ(silent.ReceiveAll(), "");
+    EXPECT_EQ(recv(silent.fd(), nullptr, 0, MSG_DONTWAIT), 0) << "closed, not timed out";
+
+    Client kept(false, port);
+    kept.Send("GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const std::string answer = kept.ReceiveAll();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(answer.find("Connection: close"), std::string::npos);  // closed for idleness, not by the answer
+
+    Client trickle(false, port);
+    trickle.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+    bool answeredWhileTrickling = false;
+    for (int i = 0; i < 400 && !answeredWhileTrickling && send(trickle.fd(), "a", 1, MSG_NOSIGNAL) == 1; ++i) {
+        std::this_thread::sleep_for(50ms);
+        pollfd entry{trickle.fd(), POLLIN, 0};
+        answeredWhileTrickling = poll(&entry, 1, 0) == 1;
+    }
+    EXPECT_TRUE(answeredWhileTrickling);
+    EXPECT_EQ(trickle.ReceiveAll().rfind("HTTP/1.1 408 ", 0), 0u);
+
+    server.Stop();
+    running.join();
 }
 
 }  // namespace
