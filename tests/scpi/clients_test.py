@@ -21,7 +21,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from scpi_support import (ServerProcess, amplitude_frame, free_port, frequency_frame, log_answer,  # noqa: E402
-                          nearest_amplitude_index, read_lines, volts_text)
+                          nearest_amplitude_index, read_lines, run_tests, volts_text)
 
 try:
     import pyvisa
@@ -170,20 +170,6 @@ class RawSocketTest(unittest.TestCase):
             ])
 
 
-class Result(unittest.TextTestResult):
-    passed = 0
-    missing_package_skips = 0
-
-    def addSuccess(self, test):
-        super().addSuccess(test)
-        self.passed += 1
-
-    def addSkip(self, test, reason):
-        super().addSkip(test, reason)
-        if reason in (MISSING_PYVISA, MISSING_PYMEASURE, MISSING_LXI):
-            self.missing_package_skips += 1
-
-
 def main():
     global OPTIONS
     parser = argparse.ArgumentParser()
@@ -191,15 +177,11 @@ def main():
     parser.add_argument('--example', required=True)
     parser.add_argument('--emulator')
     OPTIONS = parser.parse_args()
-    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
-    result = unittest.TextTestRunner(verbosity=2, resultclass=Result).run(suite)
-    failed = len(result.failures) + len(result.errors)
-    skipped = len(result.skipped)
-    print('%d passed, %d failed, %d skipped' % (result.passed, failed, skipped))
+    failed, missing = run_tests(sys.modules[__name__], (MISSING_PYVISA, MISSING_PYMEASURE, MISSING_LXI))
     if failed:
         print('server output:\n' + (SERVER.output() if SERVER else '(not started)'))
         return 1
-    return 77 if result.missing_package_skips else 0
+    return 77 if missing else 0
 
 
 if __name__ == '__main__':

@@ -29,7 +29,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scpi_support import ServerProcess, frequency_frame, log_answer, query_line, read_lines  # noqa: E402
+from scpi_support import (ServerProcess, frequency_frame, log_answer, query_line, read_lines,  # noqa: E402
+                          run_tests)
 
 SERIAL = 'TPG-SIM-XPROTO'
 OPTIONS = None
@@ -197,19 +198,6 @@ class Browser(unittest.TestCase):
 MISSING_CHROMIUM = 'chromium is needed (Debian package chromium)'
 
 
-class Result(unittest.TextTestResult):
-    passed = 0
-    missing = 0
-
-    def addSuccess(self, test):
-        super().addSuccess(test)
-        self.passed += 1
-
-    def addSkip(self, test, reason):
-        super().addSkip(test, reason)
-        self.missing += reason == MISSING_CHROMIUM
-
-
 def main():
     global OPTIONS, SERVER
     parser = argparse.ArgumentParser()
@@ -218,16 +206,13 @@ def main():
     OPTIONS = parser.parse_args()
     SERVER = Server(OPTIONS.server)
     try:
-        suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
-        result = unittest.TextTestRunner(verbosity=2, resultclass=Result).run(suite)
+        failed, missing = run_tests(sys.modules[__name__], (MISSING_CHROMIUM,))
     finally:
         SERVER.stop()
-    failed = len(result.failures) + len(result.errors)
-    print('%d passed, %d failed, %d skipped' % (result.passed, failed, len(result.skipped)))
     if failed:
         print('server output:\n' + SERVER.output())
         return 1
-    return 77 if result.missing else 0
+    return 77 if missing else 0
 
 
 if __name__ == '__main__':

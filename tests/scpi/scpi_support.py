@@ -8,6 +8,7 @@ import struct
 import subprocess
 import tempfile
 import time
+import unittest
 
 # The nine-byte feature report the generator receives: report ID 0, the command, 0, the little-endian value,
 # zeros to the end.
@@ -163,3 +164,23 @@ class ServerProcess:
         except OSError:
             return None
         return None
+
+
+def run_tests(module, missing_reasons=()):
+    """Runs the module's tests, printing each and then the counts; gives (failed, skipped for a missing client)."""
+    counts = {'passed': 0, 'missing': 0}
+
+    class Result(unittest.TextTestResult):
+        def addSuccess(self, test):
+            super().addSuccess(test)
+            counts['passed'] += 1
+
+        def addSkip(self, test, reason):
+            super().addSkip(test, reason)
+            counts['missing'] += reason in missing_reasons
+
+    suite = unittest.defaultTestLoader.loadTestsFromModule(module)
+    result = unittest.TextTestRunner(verbosity=2, resultclass=Result).run(suite)
+    failed = len(result.failures) + len(result.errors)
+    print('%d passed, %d failed, %d skipped' % (counts['passed'], failed, len(result.skipped)))
+    return failed, counts['missing']

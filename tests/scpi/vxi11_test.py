@@ -26,7 +26,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from scpi_support import (ServerProcess, amplitude_frame, frequency_frame, log_answer,  # noqa: E402
-                          nearest_amplitude_index, read_lines, volts_text)
+                          nearest_amplitude_index, read_lines, run_tests, volts_text)
 
 try:
     import pyvisa
@@ -359,23 +359,12 @@ class DiscoverTest(unittest.TestCase):
             self.assertEqual(server.stop(), 0, server.output())
 
 
-class Result(unittest.TextTestResult):
-    passed = 0
-
-    def addSuccess(self, test):
-        super().addSuccess(test)
-        self.passed += 1
-
-
 def inside(own_namespaces=True):
     """In the namespaces: their loopback up, an empty /run of their own."""
     if own_namespaces:
         run(['ip', 'link', 'set', 'lo', 'up'])
         run(['mount', '-t', 'tmpfs', 'tmpfs', '/run'])
-    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
-    result = unittest.TextTestRunner(verbosity=2, resultclass=Result).run(suite)
-    failed = len(result.failures) + len(result.errors)
-    print('%d passed, %d failed, %d skipped' % (result.passed, failed, len(result.skipped)))
+    failed, _ = run_tests(sys.modules[__name__])
     return 1 if failed else (77 if MISSING_PYVISA or MISSING_LXI or MISSING_RPCINFO else 0)
 
 

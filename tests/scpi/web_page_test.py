@@ -33,7 +33,8 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scpi_support import ServerProcess, amplitude_frame, frequency_frame, log_entry, query_line  # noqa: E402
+from scpi_support import (ServerProcess, amplitude_frame, frequency_frame, log_entry, query_line,  # noqa: E402
+                          run_tests)
 
 SERIAL = 'TPG-WEB-1'
 OTHER = 'TPG-WEB-2'
@@ -492,19 +493,6 @@ class Attacker(http.server.BaseHTTPRequestHandler):
         pass
 
 
-class Result(unittest.TextTestResult):
-    passed = 0
-    missing = 0
-
-    def addSuccess(self, test):
-        super().addSuccess(test)
-        self.passed += 1
-
-    def addSkip(self, test, reason):
-        super().addSkip(test, reason)
-        self.missing += reason in (MISSING_BROWSER, NO_LOCALHOST)
-
-
 def screenshot(path):
     """The control page as the README shows it."""
     Browser.setUpClass()
@@ -535,16 +523,13 @@ def main():
     try:
         if OPTIONS.screenshot:
             return screenshot(OPTIONS.screenshot)
-        suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
-        result = unittest.TextTestRunner(verbosity=2, resultclass=Result).run(suite)
+        failed, missing = run_tests(sys.modules[__name__], (MISSING_BROWSER, NO_LOCALHOST))
     finally:
         SERVER.stop()
-    failed = len(result.failures) + len(result.errors)
-    print('%d passed, %d failed, %d skipped' % (result.passed, failed, len(result.skipped)))
     if failed:
         print('server output:\n' + SERVER.output())
         return 1
-    return 77 if result.missing else 0
+    return 77 if missing else 0
 
 
 if __name__ == '__main__':
