@@ -61,6 +61,50 @@ inline int ConnectLoopback(unsigned short port) {
     return fd;
 }
 
+// One blocking client connection to 127.0.0.1:port, read into a buffer; the benchmark ends when a send fails
+// or the peer closes.
+class LoopbackConnection {
+public:
+    explicit LoopbackConnection(unsigned short port) : fd_(ConnectLoopback(port)) {}
+    ~LoopbackConnection() { close(fd_); }
+    LoopbackConnection(const LoopbackConnection&) = delete;
+    LoopbackConnection& operator=(const LoopbackConnection&) = delete;
+
+    void Send(const std::string& bytes) {
+        for (std::size_t sent = 0; sent < bytes.size();) {
+            const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) Die("send failed");
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+    // The next `size` bytes.
+    std::string Take(std::size_t size) {
+        while (buffer_.size() < size) ReceiveMore();
+        std::string out = buffer_.substr(0, size);
+        buffer_.erase(0, size);
+        return out;
+    }
+    // The next line, without its LF.
+    std::string TakeLine() {
+        std::size_t end;
+        while ((end = buffer_.find('\n')) == std::string::npos) ReceiveMore();
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return line;
+    }
+
+private:
+    void ReceiveMore() {
+        char chunk[4096];
+        const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0) Die("the connection closed");
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+
+    int fd_;
+    std::string buffer_;
+};
+
 // A port of 127.0.0.1 that nothing listens on right now.
 inline unsigned short FreePort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

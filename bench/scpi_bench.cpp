@@ -26,34 +26,13 @@ constexpr int CLIENTS = 64;
 const std::string PAIR = "FREQ 12345678;:FREQ?\n";
 
 // One blocking client connection, whole lines in.
-class Connection {
+class Connection : public LoopbackConnection {
 public:
-    explicit Connection(unsigned short port) : fd_(ConnectLoopback(port)) {}
-    ~Connection() { close(fd_); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
+    using LoopbackConnection::LoopbackConnection;
     std::string Ask(const std::string& message) {
-        for (std::size_t sent = 0; sent < message.size();) {
-            const ssize_t n = send(fd_, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) Die("send failed");
-            sent += static_cast<std::size_t>(n);
-        }
-        std::size_t end;
-        while ((end = buffer_.find('\n')) == std::string::npos) {
-            char chunk[4096];
-            const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-            if (n <= 0) Die("the connection closed");
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-        std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return line;
+        Send(message);
+        return TakeLine();
     }
-
-private:
-    int fd_;
-    std::string buffer_;
 };
 
 // Latencies of `count` exchanges of `message` on one connection, in microseconds; `expect` (when given) is
@@ -111,30 +90,9 @@ private:
             m += static_cast<char>((static_cast<std::uint64_t>(payload.size()) >> shift) & 0xFF);
         return m + payload;
     }
-    class Raw {
+    class Raw : public LoopbackConnection {
     public:
-        explicit Raw(unsigned short port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-            const sockaddr_in a = Loopback(port);
-            if (fd_ < 0 || connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) Die("cannot connect");
-            int one = 1;
-            setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        }
-        ~Raw() { close(fd_); }
-        Raw(const Raw&) = delete;
-        Raw& operator=(const Raw&) = delete;
-        void Send(const std::string& bytes) {
-            if (send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
-                Die("send failed");
-        }
-        std::string Take(std::size_t count) {
-            std::string out(count, '\0');
-            for (std::size_t got = 0; got < count;) {
-                const ssize_t n = recv(fd_, out.data() + got, count - got, 0);
-                if (n <= 0) Die("the HiSLIP connection closed");
-                got += static_cast<std::size_t>(n);
-            }
-            return out;
-        }
+        using LoopbackConnection::LoopbackConnection;
         Message Read() {
             const std::string h = Take(16);
             if (h.compare(0, 2, "HS") != 0) Die("not a HiSLIP header");
@@ -151,9 +109,6 @@ private:
             Send(bytes);
             return Read();
         }
-
-    private:
-        int fd_;
     };
 
     Raw sync_;

@@ -46,31 +46,9 @@ std::uint32_t WordAt(const std::string& bytes, std::size_t at) {
 }
 
 // One blocking connection: sends bytes, reads one record (or, for the echo, as many bytes as were sent).
-class Connection {
+class Connection : public LoopbackConnection {
 public:
-    explicit Connection(unsigned short port) : fd_(ConnectLoopback(port)) {}
-    ~Connection() { close(fd_); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    void Send(const std::string& bytes) {
-        for (std::size_t sent = 0; sent < bytes.size();) {
-            const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) Die("send failed");
-            sent += static_cast<std::size_t>(n);
-        }
-    }
-    std::string Take(std::size_t size) {
-        while (buffer_.size() < size) {
-            char chunk[4096];
-            const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-            if (n <= 0) Die("the connection closed");
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-        std::string out = buffer_.substr(0, size);
-        buffer_.erase(0, size);
-        return out;
-    }
+    using LoopbackConnection::LoopbackConnection;
     // The results of one reply record (after the accept status).
     std::string Reply() {
         const std::uint32_t length = WordAt(Take(4), 0) & 0x7FFFFFFFu;
@@ -78,10 +56,6 @@ public:
         if (body.size() < 24 || WordAt(body, 20) != 0) Die("a call was not accepted");
         return body.substr(24);
     }
-
-private:
-    int fd_;
-    std::string buffer_;
 };
 
 std::uint32_t CreateLink(Connection& c) {
