@@ -35,7 +35,8 @@ class Server(ServerProcess):
                 self.ipv6_port = self._free_ipv6_port()
                 listen += ['--listen', 'hislip://[::1]:%d' % self.ipv6_port]
             super().__init__(command + listen + ['-v', '--simulate', SERIAL])
-            if self.wait_for_port(self.raw_port, 90):  # Wine's first start in a prefix takes a while
+            # The line comes once every listener is open (or never: a port was taken and the server ended).
+            if self.wait_for_output(r'listening on ', 90):  # Wine's first start in a prefix takes a while
                 return
             self.stop()
         raise RuntimeError('the server did not listen:\n' + self.output())

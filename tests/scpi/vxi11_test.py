@@ -60,7 +60,8 @@ def start_server(*listen):
     for address in listen:
         command += ['--listen', address]
     server = ServerProcess(command)
-    if not server.wait_for_port(RAW_PORT, 120):  # Wine's first start in a prefix takes a while
+    # The line comes once every listener is open; the raw port alone may be open before the portmapper's.
+    if not server.wait_for_output(r'listening on ', 120):  # Wine's first start in a prefix takes a while
         server.stop()
         raise RuntimeError('the server did not listen:\n' + server.output())
     return server
